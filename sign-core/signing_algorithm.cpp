@@ -2,6 +2,9 @@
 
 #include "sign-core/signing_error.hpp"
 
+#include <algorithm>
+#include <climits>
+
 namespace corvanta {
 
 namespace keyAlgorithm = platform::security::keyAlgorithm;
@@ -90,7 +93,8 @@ platform::security::KeyAlgorithm SigningAlgorithm::securityAlgorithm() const {
 }
 
 void SigningAlgorithm::validate(platform::ByteView digest) const {
-  const auto actual = static_cast<int>(digest.size());
+  // A digest never comes near INT_MAX bytes; clamping keeps the reported length meaningful if one did.
+  const auto actual = static_cast<int>(std::min<std::size_t>(digest.size(), INT_MAX));
   if (actual != digestByteCount()) {
     throw SigningError::invalidDigestLength(digestByteCount(), actual);
   }
