@@ -3,6 +3,7 @@
 #include "platform/security/key_algorithm_table.hpp"
 #include "platform/security/openssl_handles.hpp"
 
+#include <openssl/core_names.h>
 #include <openssl/dsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -108,6 +109,24 @@ TestKey TestKey::dsa(int bits) {
     fail("DSA keygen");
   }
   return TestKey(PkeyPointer(key));
+}
+
+TestKey TestKey::withCompressedPoint() const {
+  PkeyPointer copy(EVP_PKEY_dup(mutableKey(native())));
+  if (!copy || EVP_PKEY_set_utf8_string_param(copy.get(), OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT,
+                                              OSSL_PKEY_EC_POINT_CONVERSION_FORMAT_COMPRESSED) != 1) {
+    fail("compressed point");
+  }
+  return TestKey(std::move(copy));
+}
+
+TestKey TestKey::withExplicitCurveParameters() const {
+  PkeyPointer copy(EVP_PKEY_dup(mutableKey(native())));
+  if (!copy ||
+      EVP_PKEY_set_utf8_string_param(copy.get(), OSSL_PKEY_PARAM_EC_ENCODING, OSSL_PKEY_EC_ENCODING_EXPLICIT) != 1) {
+    fail("explicit curve parameters");
+  }
+  return TestKey(std::move(copy));
 }
 
 Bytes TestKey::subjectPublicKeyInfo() const {

@@ -37,6 +37,11 @@ public:
   static TestKey dsa(int bits);
   static TestKey rsaPss(int bits);  // an id-RSASSA-PSS key
 
+  // The same elliptic-curve key, written into SubjectPublicKeyInfo and certificates with the
+  // compressed point, or with the curve's explicit parameters instead of its name.
+  TestKey withCompressedPoint() const;
+  TestKey withExplicitCurveParameters() const;
+
   // Copies share the one generated key.
   TestKey(const TestKey& other);
   TestKey& operator=(const TestKey& other);

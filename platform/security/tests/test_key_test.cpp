@@ -127,5 +127,16 @@ TEST(TestKey, CertificateWithoutUsagesByDefault) {
   EXPECT_GT(ASN1_TIME_cmp_time_t(X509_get0_notAfter(certificate.get()), time(nullptr)), 0);
 }
 
+TEST(TestKey, PointFormsOfTheSameKey) {
+  const auto key = TestKey::ec(Curve::p256);
+  const auto spkiSize = key.subjectPublicKeyInfo().size();
+  EXPECT_EQ(key.withCompressedPoint().subjectPublicKeyInfo().size(), spkiSize - 32);
+  EXPECT_GT(key.withExplicitCurveParameters().subjectPublicKeyInfo().size(), spkiSize + 100);
+  EXPECT_EQ(EVP_PKEY_eq(key.withCompressedPoint().native(), key.native()), 1);
+  const auto certificate = decode(key.withCompressedPoint().selfSignedCertificate());
+  ASSERT_TRUE(certificate);
+  EXPECT_EQ(X509_verify(certificate.get(), const_cast<EVP_PKEY*>(key.native())), 1);
+}
+
 }  // namespace
 }  // namespace platform::security::testing
