@@ -41,7 +41,7 @@ std::vector<CleaningRow> cleaningRows() {
       {"absent", std::nullopt, false, std::nullopt, SigningUsage::documentSigning},
       {"absent browser", std::nullopt, true, std::nullopt, SigningUsage::documentSigning},
       {"empty browser", "", true, std::nullopt, SigningUsage::documentSigning},
-      {"browser", "org.mozilla.firefox", true, "org.mozilla.firefox", SigningUsage::clientAuthentication},
+      {"browser", "net.example.web-browser_2", true, "net.example.web-browser_2", SigningUsage::clientAuthentication},
       {"not browser keeps identifier", "com.example.Reader", false, "com.example.Reader",
        SigningUsage::documentSigning},
       {"every kept character", "AZaz09.-_", false, "AZaz09.-_", SigningUsage::documentSigning},
@@ -119,14 +119,14 @@ TEST(SigningAttribution, CallerFieldsTextForText) {
                                     "caller_verified=false; observed_app=com.example.Reader"},
        }},
       {"client authentication",
-       SigningAttribution("com.apple.Safari", true),
+       SigningAttribution("org.example.Browser", true),
        {
            {"signature_status", "signed_valid"},
            {"publisher_cn", "CORVANTA MACOS COMPATIBILITY HINT V1"},
            {"product_name", "Corvanta macOS authentication hint v1"},
            {"image_path", "corvanta-macos-authentication-hint-v1"},
            {"local_classification", "authentication; source=macos_foreground_hint_v1; synthetic_profile=true; "
-                                    "caller_verified=false; observed_app=com.apple.Safari"},
+                                    "caller_verified=false; observed_app=org.example.Browser"},
        }},
   };
   for (const auto& row : rows) {

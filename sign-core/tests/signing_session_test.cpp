@@ -81,7 +81,7 @@ protected:
 TEST_F(SigningSessionTest, PreparedRequestCarriesWhatWasAccepted) {
   const auto context = contextFor(ecTestKey());
   session.activate(context);
-  const SigningAttribution browser("com.apple.Safari", true);
+  const SigningAttribution browser("org.example.Browser", true);
   const auto request = session.prepare(SigningAlgorithm::ecdsaSHA256, digest32, 30s, browser, t0);
   EXPECT_EQ(request.context(), context);
   EXPECT_EQ(request.algorithm(), SigningAlgorithm::ecdsaSHA256);
