@@ -2,13 +2,12 @@
 
 #include "platform/security/certificate.hpp"
 #include "platform/security/digest.hpp"
+#include "platform/security/testing/signature_forms.hpp"
 #include "platform/security/testing/test_key.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <functional>
@@ -299,46 +298,6 @@ TEST(KeyVerifySignature, EveryDigestAlgorithmOnEveryCurve) {
   }
 }
 
-// The library answers -1 for some malformed signatures; each of these must be a plain "no".
-std::optional<Bytes> rawEcdsaSignature(const Bytes& der, std::size_t coordinateSize) {
-  const unsigned char* cursor = der.data();
-  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> parsed(
-      d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())), ECDSA_SIG_free);
-  if (!parsed) return std::nullopt;
-  Bytes raw(2 * coordinateSize);
-  BN_bn2binpad(ECDSA_SIG_get0_r(parsed.get()), raw.data(), static_cast<int>(coordinateSize));
-  BN_bn2binpad(ECDSA_SIG_get0_s(parsed.get()), raw.data() + coordinateSize, static_cast<int>(coordinateSize));
-  return raw;
-}
-
-// Signs under a hash that is not the algorithm's: same digest length, another DigestInfo.
-Bytes rsaSignatureWithDigestInfoOf(const TestKey& key, const EVP_MD* md, const Bytes& digest) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-      EVP_PKEY_CTX_new_from_pkey(nullptr, const_cast<EVP_PKEY*>(key.native()), nullptr), EVP_PKEY_CTX_free);
-  std::size_t length = 0;
-  if (EVP_PKEY_sign_init(context.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
-      EVP_PKEY_CTX_set_signature_md(context.get(), md) != 1 ||
-      EVP_PKEY_sign(context.get(), nullptr, &length, digest.data(), digest.size()) != 1) {
-    throw std::runtime_error("sign");
-  }
-  Bytes signature(length);
-  if (EVP_PKEY_sign(context.get(), signature.data(), &length, digest.data(), digest.size()) != 1) {
-    throw std::runtime_error("sign");
-  }
-  signature.resize(length);
-  return signature;
-}
-
-// An RSA signature whose first byte is zero: about one in 256 is.
-std::pair<Bytes, Bytes> rsaDigestAndSignatureWithLeadingZero(const TestKey& key) {
-  for (std::uint32_t counter = 0; counter < 8192; ++counter) {
-    const auto digest = sha256(Bytes{static_cast<std::uint8_t>(counter), static_cast<std::uint8_t>(counter >> 8)});
-    auto signature = key.sign(keyAlgorithm::rsaSignatureDigestPKCS1v15SHA256, digest);
-    if (signature.front() == 0x00) return {digest, signature};
-  }
-  throw std::runtime_error("no signature with a leading zero");
-}
-
 TEST(KeyVerifySignature, EveryMalformedOrWrongSignatureIsRefused) {
   const auto& k = keys();
   const auto digest = sha256(bytesOf("corvanta"));
@@ -347,20 +306,17 @@ TEST(KeyVerifySignature, EveryMalformedOrWrongSignatureIsRefused) {
   ASSERT_TRUE(verifySignature(k.p256.publicKey(), keyAlgorithm::ecdsaSignatureDigestX962SHA256, digest, ecdsa));
   ASSERT_TRUE(verifySignature(k.rsa2048.publicKey(), keyAlgorithm::rsaSignatureDigestPKCS1v15SHA256, digest, rsa));
 
-  ASSERT_LT(ecdsa[1], 0x80);
-  Bytes ecdsaLongFormLength{0x30, 0x81};
-  ecdsaLongFormLength.insert(ecdsaLongFormLength.end(), ecdsa.begin() + 1, ecdsa.end());
+  const auto ecdsaLongFormLength = testing::ecdsaWithLongFormLength(ecdsa);
   auto ecdsaTrailing = ecdsa;
   ecdsaTrailing.push_back(0x00);
-  const auto ecdsaRaw = rawEcdsaSignature(ecdsa, 32);
-  ASSERT_TRUE(ecdsaRaw);
+  const auto ecdsaRaw = testing::ecdsaAsRawPair(ecdsa, 32);
   auto ecdsaFlipped = ecdsa;
   ecdsaFlipped[ecdsa.size() / 2] ^= 0x01;
   auto rsaFlipped = rsa;
   rsaFlipped[rsa.size() / 2] ^= 0x01;
   Bytes rsaExtraZero{0x00};
   rsaExtraZero.insert(rsaExtraZero.end(), rsa.begin(), rsa.end());
-  const auto [zeroDigest, zeroSignature] = rsaDigestAndSignatureWithLeadingZero(k.rsa2048);
+  const auto [zeroDigest, zeroSignature] = testing::rsaSignatureWithLeadingZero(k.rsa2048);
   ASSERT_TRUE(
       verifySignature(k.rsa2048.publicKey(), keyAlgorithm::rsaSignatureDigestPKCS1v15SHA256, zeroDigest, zeroSignature));
   const Bytes rsaStrippedZero(zeroSignature.begin() + 1, zeroSignature.end());
@@ -379,7 +335,7 @@ TEST(KeyVerifySignature, EveryMalformedOrWrongSignatureIsRefused) {
   const Case cases[] = {
       {"ECDSA with a long-form DER length", k.p256, ecdsa256, digest, ecdsaLongFormLength},
       {"ECDSA with a trailing byte", k.p256, ecdsa256, digest, ecdsaTrailing},
-      {"ECDSA as raw r||s", k.p256, ecdsa256, digest, *ecdsaRaw},
+      {"ECDSA as raw r||s", k.p256, ecdsa256, digest, ecdsaRaw},
       {"ECDSA with one byte flipped", k.p256, ecdsa256, digest, ecdsaFlipped},
       {"ECDSA over another digest", k.p256, ecdsa256, otherDigest, ecdsa},
       {"ECDSA empty", k.p256, ecdsa256, digest, {}},
@@ -392,7 +348,7 @@ TEST(KeyVerifySignature, EveryMalformedOrWrongSignatureIsRefused) {
       {"RSA with an extra leading 00", k.rsa2048, rsa256, digest, rsaExtraZero},
       {"RSA with its leading 00 stripped", k.rsa2048, rsa256, zeroDigest, rsaStrippedZero},
       {"RSA with the DigestInfo of SHA3-256", k.rsa2048, rsa256, digest,
-       rsaSignatureWithDigestInfoOf(k.rsa2048, EVP_sha3_256(), digest)},
+       testing::rsaSignatureNamingHash(k.rsa2048, "SHA3-256", digest)},
       {"RSA signature checked under SHA-384", k.rsa2048, keyAlgorithm::rsaSignatureDigestPKCS1v15SHA384, digest, rsa},
       {"RSA over another digest", k.rsa2048, rsa256, otherDigest, rsa},
       {"RSA under the ECDSA algorithm", k.rsa2048, ecdsa256, digest, rsa},
