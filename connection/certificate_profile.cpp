@@ -224,11 +224,15 @@ std::string CertificateProfile::algorithmDescription() const {
 }
 
 std::vector<std::string> CertificateProfile::issues(std::chrono::system_clock::time_point date) const {
+  // The bounds are whole seconds, and they can lie beyond the clock's range (notAfter 9999 is
+  // common), so the date comes down to seconds rather than the bounds up to its resolution. Only
+  // flooring keeps both comparisons exact.
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(date);
   std::vector<std::string> texts;
-  if (date < notBefore_) {
+  if (seconds < notBefore_) {
     texts.emplace_back("This certificate is not valid yet.");
   }
-  if (date >= notAfter_) {
+  if (seconds >= notAfter_) {
     texts.emplace_back("This certificate has expired.");
   }
   if (!permitsDigitalSignature_) {

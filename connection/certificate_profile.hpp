@@ -34,6 +34,8 @@ public:
   const std::optional<std::string>& identityNumber() const { return identityNumber_; }
   // The serial number's octets as uppercase hexadecimal, two digits each.
   const std::optional<std::string>& serialNumber() const { return serialNumber_; }
+  // The validity bounds span years 0001 to 9999 and so can lie outside the range of
+  // system_clock::time_point (about 1677 to 2262): compare a time point with them in seconds.
   std::chrono::sys_seconds notBefore() const { return notBefore_; }
   // Always later than notBefore.
   std::chrono::sys_seconds notAfter() const { return notAfter_; }

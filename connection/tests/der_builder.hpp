@@ -3,8 +3,8 @@
 #include "platform/foundation/bytes.hpp"
 
 #include <cstdint>
-#include <initializer_list>
 #include <string_view>
+#include <vector>
 
 // A tiny DER writer for fixtures: every element is written with its minimal length unless a test
 // writes the octets itself.
@@ -31,7 +31,7 @@ inline Bytes lengthOctets(std::size_t length) {
 
 inline Bytes element(std::uint8_t tag, const Bytes& content) { return Bytes{tag} + lengthOctets(content.size()) + content; }
 
-inline Bytes constructed(std::uint8_t tag, std::initializer_list<Bytes> parts) {
+inline Bytes constructed(std::uint8_t tag, const std::vector<Bytes>& parts) {
   Bytes content;
   for (const auto& part : parts) {
     content = content + part;
@@ -39,8 +39,8 @@ inline Bytes constructed(std::uint8_t tag, std::initializer_list<Bytes> parts) {
   return element(tag, content);
 }
 
-inline Bytes sequence(std::initializer_list<Bytes> parts) { return constructed(0x30, parts); }
-inline Bytes set(std::initializer_list<Bytes> parts) { return constructed(0x31, parts); }
+inline Bytes sequence(const std::vector<Bytes>& parts) { return constructed(0x30, parts); }
+inline Bytes set(const std::vector<Bytes>& parts) { return constructed(0x31, parts); }
 inline Bytes objectIdentifier(const Bytes& content) { return element(0x06, content); }
 inline Bytes octetString(const Bytes& content) { return element(0x04, content); }
 // The content begins with the count of unused bits.
