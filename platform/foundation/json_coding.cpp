@@ -8,6 +8,7 @@
 #include <boost/json/value_stack.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -154,6 +155,10 @@ public:
   bool on_double(double number, json::string_view last, json::error_code& ec) {
     numberText_.append(last.data(), last.size());
     const auto exact = exactInteger(numberText_);
+    // Boost's own conversion can be one unit in the last place off for long mantissas; from_chars
+    // rounds correctly and ignores the locale. Out of its range it leaves Boost's value (infinity
+    // or an underflowed one).
+    std::from_chars(numberText_.data(), numberText_.data() + numberText_.size(), number);
     numberText_.clear();
     if (!std::isfinite(number)) return refuse(Refusal::nonFiniteNumber, ec);
     // The double may have rounded the written value (9007199254740993.0, -9223372036854775809):

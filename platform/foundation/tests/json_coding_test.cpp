@@ -429,6 +429,13 @@ TEST(JSONParsing, KeepsWrittenIntegersExactWhateverTheirNotation) {
   EXPECT_EQ(parseJSON("1e-400").as_double(), 0.0);
 }
 
+TEST(JSONParsing, RoundsFractionalNumbersCorrectly) {
+  // Boost's own conversion gives 1.8446111111111107e60 for this text.
+  EXPECT_EQ(parseJSON("1.844611111111111E60").as_double(), 1.844611111111111e60);
+  EXPECT_EQ(parseJSON("0.1").as_double(), 0.1);
+  EXPECT_EQ(parseJSON("-2.2250738585072014e-308").as_double(), -2.2250738585072014e-308);
+}
+
 TEST(JSONParsing, RefusesDuplicateKeysInEveryObject) {
   const std::string_view refused[] = {
       R"({"a":1,"a":1})",
