@@ -144,11 +144,11 @@ T decodeJSON(ByteView bytes) {
 }
 
 // Builds one JSON object of the system's own JSON, keys in the order they are set, and writes it
-// compactly: no white space; '"', '\' and the control characters U+0000 to U+001F escaped (\b, \t,
-// \n, \f, \r, others as \u00XX); '/' and every other character written as it is, in UTF-8. Both
-// forms of '/' ("/" and "\/") decode to the same text, so no reader depends on the choice.
-// Integers are written as numbers, UUIDs as upper-case hyphenated text, byte strings as padded
-// standard Base64.
+// compactly: no white space; '"', '\' and the control characters U+0000 to U+001F escaped (\b,
+// \t, \n, \f, \r, the others as \u00xx in lower-case hexadecimal); '/' and every other
+// character written as it is, in UTF-8. Both forms of '/' ("/" and "\/") decode to the same text,
+// so no reader depends on the choice. Integers are written as numbers, UUIDs as upper-case
+// hyphenated text, byte strings as padded standard Base64.
 //
 // Setting a key twice, or a key or text that is not well-formed UTF-8, is a programming error:
 // it throws std::invalid_argument, so the writer never produces JSON that its own decoder refuses.
