@@ -3,6 +3,8 @@
 #include <boost/url/encoding_opts.hpp>
 #include <boost/url/parse.hpp>
 
+#include <utility>
+
 namespace corvanta {
 
 std::optional<URLComponents> URLComponents::parse(std::string_view text) {
@@ -55,7 +57,8 @@ std::optional<std::vector<URLQueryItem>> URLComponents::queryItems() const {
   // Boost sees one nameless item in "?"; an empty query has none.
   if (url_.encoded_query().empty()) return items;
   const boost::urls::encoding_opts plusIsPlus(/*space_as_plus=*/false);
-  for (const auto& param : url_.params(plusIsPlus)) {
+  const boost::urls::url_view view = url_;
+  for (const auto& param : view.params(plusIsPlus)) {
     URLQueryItem item{param.key, std::nullopt};
     if (param.has_value) item.value = param.value;
     items.push_back(std::move(item));
