@@ -19,6 +19,8 @@ struct DERNode {
   // The elements that the bytes hold one after another, nothing left over. Only single-octet
   // identifiers and minimal definite lengths of at most three octets are read.
   static std::vector<DERNode> elements(platform::ByteView bytes);
+  // The nodes would view bytes that are gone by the time they are read.
+  static std::vector<DERNode> elements(platform::Bytes&&) = delete;
 
   std::vector<DERNode> children() const { return elements(value); }
 

@@ -97,7 +97,8 @@ TEST(DERNodeElements, RefusesEveryOtherLengthAndIdentifierForm) {
 }
 
 TEST(DERNodeElements, ChildrenRefuseWhatTheContentDoesNotHold) {
-  const auto nodes = DERNode::elements(Bytes{0x30, 0x03, 0x04, 0x05, 0x00});
+  const Bytes input{0x30, 0x03, 0x04, 0x05, 0x00};
+  const auto nodes = DERNode::elements(input);
   ASSERT_EQ(nodes.size(), 1u);
   expectRefused([&] { nodes[0].children(); }, "content that is not one element");
 }
