@@ -164,13 +164,20 @@ TEST(CertificateProfile, ReadsACertificateMadeAndSignedByTheLibrary) {
 
 // A certificate of exactly the given size, padded inside an extension the reader skips.
 Bytes certificateOfSize(std::size_t size) {
-  for (std::size_t padding = size > 1024 ? size - 1024 : 0; padding < size; ++padding) {
+  const auto padded = [](std::ptrdiff_t padding) {
     Fixture fixture;
-    fixture.extensions->push_back(extension(unknownExtension, Bytes(padding, 0x5A)));
-    auto der = fixture.der();
-    if (der.size() == size) {
+    fixture.extensions->push_back(extension(unknownExtension, Bytes(static_cast<std::size_t>(padding), 0x5A)));
+    return fixture.der();
+  };
+  const auto target = static_cast<std::ptrdiff_t>(size);
+  std::ptrdiff_t padding = target - 2048;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    auto der = padded(padding);
+    const auto difference = target - static_cast<std::ptrdiff_t>(der.size());
+    if (difference == 0) {
       return der;
     }
+    padding += difference;
   }
   ADD_FAILURE() << "no certificate of " << size << " bytes";
   return {};
@@ -230,6 +237,14 @@ TEST(CertificateProfile, ReadsTheValidityAndTheStructureAroundIt) {
       {"unique identifiers 81 and 82 are not extensions",
        with([](Fixture& f) { f.afterKey = {Bytes{0x81, 0x02, 0x00, 0xAA}, Bytes{0x82, 0x02, 0x00, 0xBB}}; }),
        std::pair{at(2024, 1, 1), at(2034, 1, 1)}},
+      {"version 2 with unique identifiers and no extensions",
+       with([](Fixture& f) {
+         f.version = constructed(0xA0, {integer({0x01})});
+         f.afterKey = {Bytes{0x81, 0x02, 0x00, 0xAA}};
+         f.extensions.reset();
+       }),
+       std::pair{at(2024, 1, 1), at(2034, 1, 1)}},
+      {"a version above 3", with([](Fixture& f) { f.version = constructed(0xA0, {integer({0x03})}); }), std::nullopt},
       {"equal validity", with([](Fixture& f) { f.validity = {utcTime("240101000000Z"), utcTime("240101000000Z")}; }),
        std::nullopt},
       {"reversed validity", with([](Fixture& f) { f.validity = {utcTime("340101000000Z"), utcTime("240101000000Z")}; }),
