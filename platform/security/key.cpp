@@ -230,7 +230,9 @@ bool isAlgorithmSupportedForVerification(const Key& key, KeyAlgorithm algorithm)
 bool verifySignature(const Key& key, KeyAlgorithm algorithm, ByteView digest, ByteView signature) {
   const ErrorQueueScope errors;
   const auto entry = detail::findDigestAlgorithm(algorithm);
-  if (!entry || key.native() == nullptr || EVP_PKEY_get_id(key.native()) != entry->keyType) return false;
+  // As on the platform, a key verifies nothing under an algorithm it does not support, even where
+  // the library could compute an answer (a private key, a curve other than the three).
+  if (!entry || !isAlgorithmSupportedForVerification(key, algorithm)) return false;
   PkeyContextPointer context(EVP_PKEY_CTX_new_from_pkey(nullptr, mutableKey(key.native()), nullptr));
   if (!context || EVP_PKEY_verify_init(context.get()) != 1) return false;
   if (entry->keyType == EVP_PKEY_RSA && EVP_PKEY_CTX_set_rsa_padding(context.get(), entry->padding) != 1) {

@@ -362,6 +362,24 @@ TEST(KeyVerifySignature, EveryMalformedOrWrongSignatureIsRefused) {
   }
 }
 
+TEST(KeyVerifySignature, KeysOutsideTheSupportedOnesVerifyNothing) {
+  const auto& k = keys();
+  const auto digest = sha256(bytesOf("corvanta"));
+  const auto ecdsa256 = keyAlgorithm::ecdsaSignatureDigestX962SHA256;
+  const auto onK1 = k.secp256k1.sign(ecdsa256, digest);
+  const auto explicitKey = keyFromSpki(k.p256.withExplicitCurveParameters().subjectPublicKeyInfo());
+  const auto onP256 = k.p256.sign(ecdsa256, digest);
+  const auto rsa = k.rsa2048.sign(keyAlgorithm::rsaSignatureDigestPKCS1v15SHA256, digest);
+  // Each signature is right for its key; only the key is not one the layer takes.
+  EXPECT_FALSE(verifySignature(k.secp256k1.publicKey(), ecdsa256, digest, onK1));
+  EXPECT_FALSE(verifySignature(explicitKey, ecdsa256, digest, onP256));
+  EXPECT_FALSE(verifySignature(k.p256.privateKey(), ecdsa256, digest, onP256));
+  EXPECT_FALSE(verifySignature(k.rsa2048.privateKey(), keyAlgorithm::rsaSignatureDigestPKCS1v15SHA256, digest, rsa));
+  EXPECT_FALSE(verifySignature(Key(nullptr), ecdsa256, digest, onP256));
+  EXPECT_TRUE(verifySignature(k.p256.publicKey(), ecdsa256, digest, onP256));
+  EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
 TEST(KeyVerifySignature, LibraryAnswersMinusOneForMalformedEcdsa) {
   // Shows why only 1 may count: this is the answer a truth test would have taken as valid.
   const auto& key = keys().p256;
