@@ -51,7 +51,8 @@ struct KeyAttributes {
 std::optional<KeyAttributes> copyAttributes(const Key& key);
 
 // RSA: the PKCS#1 RSAPublicKey DER. Elliptic curve: the uncompressed X9.63 point 04 || X || Y,
-// each coordinate padded to the field size. None for any other key or a private key's failure.
+// each coordinate padded to the field size. None for any other key and for a key with private
+// parts: the layer never writes out private key material.
 std::optional<Bytes> copyExternalRepresentation(const Key& key);
 
 // Rebuilds a public key from its external representation. The elliptic curve is chosen by the
@@ -62,7 +63,8 @@ std::optional<Key> createKeyWithData(ByteView representation, const KeyAttribute
 // PKCS#1 digest algorithms, any elliptic-curve key the three ECDSA digest algorithms.
 bool isAlgorithmSupportedForVerification(const Key& key, KeyAlgorithm algorithm);
 
-// True only when the signature is valid for the digest under the algorithm.
+// True only when the key supports the algorithm for verification and the signature is valid for
+// the digest under it.
 bool verifySignature(const Key& key, KeyAlgorithm algorithm, ByteView digest, ByteView signature);
 
 }  // namespace platform::security
