@@ -304,9 +304,12 @@ asio::awaitable<tcp::resolver::results_type> resolve(const Destination& destinat
       });
   error_code waitError;
   co_await wake->async_wait(asio::redirect_error(asio::use_awaitable, waitError));
+  if (!outcome->done) {
+    // Spares the helper thread a lookup that has not started yet; one under way runs to its end.
+    resolver->cancel();
+  }
   throwIfCancelled(cancellation);
   if (!outcome->done) {
-    resolver->cancel();
     throw NetworkError(waitError ? Code::cancelled : Code::timedOut);
   }
   if (outcome->ec) {

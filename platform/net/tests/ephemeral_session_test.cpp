@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -264,6 +265,17 @@ TEST_F(EphemeralSessionTest, KeepsNoCookieAndNoConnectionBetweenRequests) {
   ASSERT_EQ(server.requests().size(), 2U);
   EXPECT_EQ(headerValue(server.requests()[1].headers, "Cookie"), std::nullopt);
   EXPECT_EQ(server.connectionsAccepted(), 2);
+}
+
+TEST_F(EphemeralSessionTest, SendsTheCallersOwnUserAgent) {
+  support::TestTLSServer server(localhostIdentity(), answering(framed(200, "OK", {}, "")));
+  Request request = get(at(server));
+  request.headers = {{"user-agent", "Custom/1"}};
+  ASSERT_TRUE(perform(request).response);
+  const auto received = server.requests().at(0).headers;
+  EXPECT_EQ(std::ranges::count_if(received, [](const auto& field) { return headerNameEquals(field.name, "User-Agent"); }),
+            1);
+  EXPECT_EQ(headerValue(received, "User-Agent"), "Custom/1");
 }
 
 TEST_F(EphemeralSessionTest, ChecksAnAddressAgainstTheCertificateAndSendsItNoServerName) {
