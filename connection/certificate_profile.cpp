@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <set>
+#include <string_view>
 
 namespace corvanta {
 namespace {
