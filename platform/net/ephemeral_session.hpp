@@ -24,7 +24,7 @@ struct SessionConfiguration {
   std::chrono::nanoseconds resourceTimeout = std::chrono::seconds(45);
   // The longest wait for the next piece of data; a request's own time-out applies when shorter.
   std::chrono::nanoseconds idleTimeout = std::chrono::seconds(30);
-  // PEM certificates trusted in addition to the system's store.
+  // A PEM file of certificate authorities trusted in addition to the system's store.
   std::optional<std::filesystem::path> extraCertificateAuthorities;
   // The largest body accepted; one byte more fails the exchange with `bodyTooLarge`.
   std::size_t bodyLimit = defaultBodyLimit;
@@ -53,6 +53,8 @@ public:
   // limit ran out, `cancelled` when the awaiting coroutine's cancellation slot was signalled
   // (before or during the exchange; the connection is closed at once), `bodyTooLarge` when the
   // body exceeds the limit, and the connection and TLS codes otherwise. Never throws for a status.
+  // (A caller that keeps asio's default throw_if_cancelled(true) and is already cancelled gets
+  // asio's own operation_aborted out of its co_await, before `send` runs at all.)
   // The exchange keeps what it needs, so the session may go away while a `send` is under way.
   boost::asio::awaitable<Response> send(Request request) const;
 
