@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -27,8 +28,10 @@ using MdPointer = std::unique_ptr<EVP_MD, detail::FreeWith<EVP_MD, EVP_MD_free>>
 
 Bytes ecdsaWithLongFormLength(ByteView derSignature) {
   if (derSignature.size() < 2 || derSignature[0] != 0x30 || derSignature[1] >= 0x80) fail("not a short DER signature");
-  Bytes result{0x30, 0x81};
-  result.insert(result.end(), derSignature.begin() + 1, derSignature.end());
+  Bytes result(derSignature.size() + 1);
+  result[0] = 0x30;
+  result[1] = 0x81;
+  std::copy(derSignature.begin() + 1, derSignature.end(), result.begin() + 2);
   return result;
 }
 
