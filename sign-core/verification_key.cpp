@@ -45,18 +45,23 @@ std::optional<security::Key> VerificationKey::rebuild() const {
                                      {security::KeyClass::publicKey, keyTypeOf(kind_), sizeInBits_});
 }
 
-bool VerificationKey::supports(SigningAlgorithm algorithm) const {
-  if (algorithm.keyKind() != kind_) return false;
-  const auto key = rebuild();
-  return key && security::isAlgorithmSupportedForVerification(*key, algorithm.securityAlgorithm());
+std::optional<security::Key> VerificationKey::supportingKey(SigningAlgorithm algorithm) const {
+  if (algorithm.keyKind() != kind_) return std::nullopt;
+  auto key = rebuild();
+  if (!key || !security::isAlgorithmSupportedForVerification(*key, algorithm.securityAlgorithm())) return std::nullopt;
+  return key;
 }
+
+bool VerificationKey::supports(SigningAlgorithm algorithm) const { return supportingKey(algorithm).has_value(); }
 
 void VerificationKey::verify(platform::ByteView signature, platform::ByteView digest,
                              SigningAlgorithm algorithm) const {
   algorithm.validate(digest);
-  if (!supports(algorithm)) throw SigningError::algorithmKeyMismatch;
-  const auto key = rebuild();
-  if (!key) throw SigningError::invalidPublicKey;
+  // Rebuilding is deterministic, so the key that answered the support question is the key a
+  // second rebuild would give; reusing it saves a curve set-up per verification. A key that cannot
+  // be rebuilt therefore ends here as algorithmKeyMismatch, before any invalidPublicKey.
+  const auto key = supportingKey(algorithm);
+  if (!key) throw SigningError::algorithmKeyMismatch;
   if (!security::verifySignature(*key, algorithm.securityAlgorithm(), digest, signature)) {
     throw SigningError::invalidSignature;
   }

@@ -33,7 +33,7 @@ public:
   bool supports(SigningAlgorithm algorithm) const;
 
   // Returns when the signature is valid. Throws, in the order of the checks:
-  // invalidDigestLength, algorithmKeyMismatch, invalidPublicKey, invalidSignature.
+  // invalidDigestLength, algorithmKeyMismatch (also for a key that cannot be rebuilt), invalidSignature.
   void verify(platform::ByteView signature, platform::ByteView digest, SigningAlgorithm algorithm) const;
 
   friend bool operator==(const VerificationKey&, const VerificationKey&) = default;
@@ -41,6 +41,8 @@ public:
 private:
   // The platform key object, made anew for every operation so that none is ever shared.
   std::optional<platform::security::Key> rebuild() const;
+  // The rebuilt key when it supports the algorithm, none otherwise.
+  std::optional<platform::security::Key> supportingKey(SigningAlgorithm algorithm) const;
 
   SigningAlgorithm::KeyKind kind_;
   int sizeInBits_;
