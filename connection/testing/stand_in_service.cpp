@@ -139,6 +139,7 @@ std::string framed(const StandInService::Reply& reply) {
   message += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
   // Token answers must not be cached; nothing else the service sends may be either.
   message += "Cache-Control: no-store\r\n";
+  // A resource server names the scheme it wants in every 401 (RFC 6750).
   if (reply.status == 401) message += "WWW-Authenticate: Bearer\r\n";
   message += "Connection: close\r\n\r\n";
   message += reply.body;

@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -435,6 +436,8 @@ struct KeyCase {
   std::function<TestKey()> key;
   std::vector<SigningAlgorithm> algorithms;
 };
+
+void PrintTo(const KeyCase& keyCase, std::ostream* out) { *out << keyCase.name; }
 
 class StandInSigningTest : public StandInServiceTest, public ::testing::WithParamInterface<KeyCase> {
 protected:
