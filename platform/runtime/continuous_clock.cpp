@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -32,6 +33,26 @@ ContinuousClock::Instant ContinuousClock::now() const {
   }
   return Instant::fromNanoseconds(static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec);
 }
+
+ContinuousClock::Observation& ContinuousClock::Observation::operator=(Observation&& other) noexcept {
+  if (this != &other) {
+    Observation ended(std::move(*this));
+    end_ = std::exchange(other.end_, nullptr);
+  }
+  return *this;
+}
+
+ContinuousClock::Observation::~Observation() {
+  if (end_) {
+    end_();
+  }
+}
+
+ContinuousClock::Duration ContinuousClock::timerWait(Duration remaining) const {
+  return std::min<Duration>(remaining, std::chrono::seconds(2));
+}
+
+ContinuousClock::Observation ContinuousClock::observeJumps(std::function<void()>) const { return {}; }
 
 const ContinuousClock& ContinuousClock::system() {
   static const ContinuousClock clock;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <compare>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace platform::runtime {
 
@@ -33,10 +35,38 @@ public:
     std::int64_t nanoseconds_ = 0;
   };
 
+  // Ends an observation of the clock when destroyed; an empty one observes nothing.
+  class Observation {
+  public:
+    Observation() = default;
+    explicit Observation(std::function<void()> end) : end_(std::move(end)) {}
+    Observation(Observation&& other) noexcept : end_(std::exchange(other.end_, nullptr)) {}
+    Observation& operator=(Observation&& other) noexcept;
+    Observation(const Observation&) = delete;
+    Observation& operator=(const Observation&) = delete;
+    ~Observation();
+
+  private:
+    std::function<void()> end_;
+  };
+
   virtual ~ContinuousClock() = default;
 
   // The current instant. Tests replace the clock with one whose time they set.
   virtual Instant now() const;
+
+  // How long a waiter that needs `remaining` more of this clock's time waits on the machine's
+  // timers before it reads now() again. Those timers run on the monotonic clock, which stops while
+  // the machine sleeps, so this clock answers the remaining time but at most two seconds: a wait
+  // that spans a suspend ends at most that late. A clock whose time does not pass on its own (a
+  // test clock) answers a long time and wakes its waiters when it jumps.
+  virtual Duration timerWait(Duration remaining) const;
+
+  // A clock whose time can jump (a test clock that is set or advanced) calls `wake` after every
+  // jump, from the thread that moved it, until the observation ends; waiters then read now()
+  // again instead of waiting out their interval. `wake` must be quick and must not wait for
+  // anything. The machine's clock only passes, so it never calls `wake`.
+  virtual Observation observeJumps(std::function<void()> wake) const;
 
   // The machine's clock, shared by whoever needs the real time.
   static const ContinuousClock& system();
