@@ -64,7 +64,7 @@ public:
 
   // A clock whose time can jump (a test clock that is set or advanced) calls `wake` after every
   // jump, from the thread that moved it, until the observation ends; waiters then read now()
-  // again instead of waiting out their interval. `wake` must be quick and must not wait for
+  // again instead of waiting out their timer. `wake` must be quick and must not wait for
   // anything. The machine's clock only passes, so it never calls `wake`.
   virtual Observation observeJumps(std::function<void()> wake) const;
 

@@ -32,9 +32,11 @@ struct RuntimeOptions {
 //   passes none and gets a strand on the I/O executor.
 //
 // Destruction stops the threads and joins them, then destroys the work still pending on the I/O
-// executor and the blocking pool, while both still exist. Work pending on the main executor
-// belongs to whoever runs it: destroy that context only after the runtime, and let the runtime's
-// work end (or cancel it and let it drain) before tearing down, as any Asio program must.
+// executor and the blocking pool, while both still exist; a task torn down this way ends its
+// waiters with CancellationError. Around that, the usual Asio order holds: a context that awaits
+// the runtime's work (the main context, a test's io_context) is created before the runtime and
+// destroyed after it, and objects that hold the runtime's strands, timers or tasks (actors, task
+// handles) are gone before it. Let work end, or cancel it and let it drain, before tearing down.
 class Runtime {
 public:
   explicit Runtime(RuntimeOptions options = {});
