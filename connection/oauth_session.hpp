@@ -12,6 +12,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/url/url.hpp>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,10 +61,11 @@ public:
   // Checks the redirect that the loopback receiver delivered for the pending attempt and exchanges
   // its code for tokens. Throws staleSession when that attempt is not (or no longer) pending; the
   // redirect check's loginExpired, invalidCallback or authorizationDenied, leaving the attempt
-  // pending; and after the attempt was used up: the transport's errors, requestFailed with any
-  // status but 200, invalidResponse for an answer that is not a usable token response,
-  // CancellationError when the caller was cancelled during the exchange, and staleSession when the
-  // session was signed out or signed in anew meanwhile.
+  // pending; and after the attempt was used up: the transport's errors (an exchange whose caller
+  // is cancelled ends with the network's own cancellation), requestFailed with any status but
+  // 200, invalidResponse for an answer that is not a usable token response, CancellationError when
+  // the caller was cancelled by the time the answer came, and staleSession when the session was
+  // signed out or signed in anew meanwhile.
   boost::asio::awaitable<void> completeSignIn(platform::foundation::UUID attemptID, boost::urls::url callback);
 
   // Forgets the attempt, the tokens and the account, cancels a refresh in flight, and renews the
@@ -106,6 +108,9 @@ private:
     Instant refreshAfter;
   };
 
+  // The token endpoint's answer.
+  struct TokenResponse;
+
   struct Refresh {
     platform::foundation::UUID id;
     platform::runtime::Task<Tokens> task;
@@ -127,6 +132,16 @@ private:
                                                           SessionAuthorization authorization);
   static boost::asio::awaitable<void> invalidateOnStrand(std::shared_ptr<OAuthSession> self,
                                                          SessionAuthorization authorization);
+
+  // The token request of either grant; client_id is set here.
+  static boost::asio::awaitable<TokenResponse> requestTokens(std::map<std::string, std::string> form,
+                                                             std::shared_ptr<HTTPTransport> transport);
+  // The tokens an answer gives, checked; the fallback is kept when the answer names no refresh
+  // token.
+  static Tokens tokens(const TokenResponse& response, std::optional<std::string> fallbackRefresh, Instant now);
+  // The body of the shared refresh task: it holds only what it is given, never the session.
+  static boost::asio::awaitable<Tokens> refreshTokens(std::shared_ptr<HTTPTransport> transport,
+                                                      std::string refreshToken, const Clock* clock);
 
   // The synchronous steps, called on the strand without suspending.
   void signOut();
