@@ -41,7 +41,8 @@ namespace corvanta::testing {
 // order: the oldest hold of the URL not yet taken; the oldest once-reply; the always-reply. A
 // request to a URL with none of them fails the test and throws NetworkError cannotConnectToHost.
 // A held request whose awaiting chain is cancelled ends with NetworkError cancelled, as the real
-// transport does. Safe to use from any thread.
+// transport does, unless it was held with OnCancel::keepWaiting: then it answers when released,
+// like an answer that was already on its way when the caller gave up. Safe to use from any thread.
 class FakeHTTPTransport final : public HTTPTransport {
 public:
   // What the fake answers: a result, or an error to throw.
@@ -80,10 +81,12 @@ public:
     mutable std::mutex mutex_;
     bool arrived_ = false;
     bool cancelled_ = false;
+    bool keepWaiting_ = false;
     platform::runtime::SharedResult<Reply> reply_;
   };
 
   enum class Times { once, always };
+  enum class OnCancel { fail, keepWaiting };
 
   void answer(boost::urls::url_view url, Reply reply, Times times = Times::once) {
     const std::lock_guard lock(state_->mutex);
@@ -96,8 +99,9 @@ public:
   }
 
   // Holds the next request to the URL that no earlier hold took.
-  std::shared_ptr<const Hold> hold(boost::urls::url_view url) {
+  std::shared_ptr<const Hold> hold(boost::urls::url_view url, OnCancel onCancel = OnCancel::fail) {
     auto held = std::make_shared<Hold>();
+    held->keepWaiting_ = onCancel == OnCancel::keepWaiting;
     const std::lock_guard lock(state_->mutex);
     state_->scripts[std::string(url.buffer())].holds.push_back(held);
     return held;
@@ -178,7 +182,8 @@ private:
     bool cancelled = false;
     Reply released;
     try {
-      released = co_await held->reply_.wait();
+      auto waiting = held->keepWaiting_ ? held->reply_.waitIgnoringCancellation() : held->reply_.wait();
+      released = co_await std::move(waiting);
     } catch (const platform::runtime::CancellationError&) {
       cancelled = true;
     }

@@ -1,0 +1,776 @@
+#include "connection/oauth_session.hpp"
+
+#include "connection/connection_error.hpp"
+#include "connection/corvanta_endpoints.hpp"
+#include "connection/session_authorization.hpp"
+#include "connection/sign_in_attempt.hpp"
+#include "connection/tests/fake_http_transport.hpp"
+#include "platform/foundation/form_encoding.hpp"
+#include "platform/net/network_error.hpp"
+#include "platform/net/request.hpp"
+#include "platform/runtime/cancellation.hpp"
+#include "platform/runtime/task.hpp"
+#include "platform/runtime/testing/manual_clock.hpp"
+#include "platform/runtime/testing/run_until.hpp"
+#include "platform/security/digest.hpp"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace corvanta {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using platform::net::NetworkError;
+using platform::runtime::CancellationError;
+using platform::runtime::testing::ManualClock;
+using testing::FakeHTTPTransport;
+using Reply = FakeHTTPTransport::Reply;
+
+// ---- Answers of the token endpoint ---------------------------------------------------------------
+
+struct TokenAnswer {
+  std::string access = "access-1";
+  std::optional<std::string> refresh = "refresh-1";
+  std::int64_t expiresIn = 300;
+  std::string type = "Bearer";
+
+  std::string body() const {
+    std::string text = "{\"access_token\":\"" + access + "\",\"expires_in\":" + std::to_string(expiresIn);
+    if (refresh) text += ",\"refresh_token\":\"" + *refresh + "\"";
+    return text + ",\"token_type\":\"" + type + "\"}";
+  }
+};
+
+Reply tokens(const TokenAnswer& answer) { return Reply::status(200, answer.body()); }
+
+const boost::urls::url& tokenURL() { return CorvantaEndpoints::tokenURL(); }
+
+std::string bodyText(const platform::net::Request& request) {
+  return std::string(request.body.begin(), request.body.end());
+}
+
+std::string refreshBody(const std::string& refreshToken) {
+  return "client_id=corvanta-desktop&grant_type=refresh_token&refresh_token=" + refreshToken;
+}
+
+// The redirect the browser brings back for the attempt.
+boost::urls::url callbackFor(const SignInAttempt& attempt, const std::string& code = "code-1") {
+  const std::string text = "http://localhost:53682/callback?state=" + attempt.state() +
+                           "&iss=" + platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
+                           "&code=" + code;
+  return boost::urls::url(boost::urls::parse_uri(text).value());
+}
+
+std::string queryItem(boost::urls::url_view url, std::string_view name) {
+  for (const auto& param : url.params()) {
+    if (param.key == name) return std::string(param.value);
+  }
+  return {};
+}
+
+// ---- Checking outcomes ---------------------------------------------------------------------------
+
+template <typename Expected, typename Operation>
+void expectError(Operation&& operation, const Expected& expected, const std::string& name = "") {
+  try {
+    operation();
+    ADD_FAILURE() << name << ": no error, expected " << expected.what();
+  } catch (const Expected& error) {
+    EXPECT_TRUE(error == expected) << name << ": " << error.what() << ", expected " << expected.what();
+  } catch (const std::exception& other) {
+    ADD_FAILURE() << name << ": " << other.what() << ", expected " << expected.what();
+  }
+}
+
+// One operation started and left running on the test's context, so that others can run while it
+// waits; cancel() cancels the task that awaits it, as a caller's task would be.
+template <typename T>
+class Started {
+public:
+  Started(asio::io_context& io, asio::awaitable<T> operation) : state_(std::make_shared<State>()) {
+    task_ = platform::runtime::startTask(io.get_executor(), capture(std::move(operation), state_));
+  }
+
+  bool hasEnded() const { return state_->ended; }
+  void cancel() const { task_.cancel(); }
+
+  // The value, or the error rethrown; only once it has ended.
+  T get() const {
+    if (!state_->ended) throw std::logic_error("still running");
+    if (state_->error) std::rethrow_exception(state_->error);
+    if constexpr (!std::is_void_v<T>) return *state_->value;
+  }
+
+private:
+  struct State {
+    bool ended = false;
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
+    std::exception_ptr error;
+  };
+
+  static asio::awaitable<void> capture(asio::awaitable<T> operation, std::shared_ptr<State> state) {
+    try {
+      if constexpr (std::is_void_v<T>) {
+        co_await std::move(operation);
+      } else {
+        state->value = co_await std::move(operation);
+      }
+    } catch (...) {
+      state->error = std::current_exception();
+    }
+    state->ended = true;
+  }
+
+  std::shared_ptr<State> state_;
+  platform::runtime::Task<void> task_;
+};
+
+// ---- The fixture ---------------------------------------------------------------------------------
+
+class OAuthSessionTest : public ::testing::Test {
+protected:
+  // Declared first: the clock outlives everything that reads it.
+  ManualClock clock;
+  asio::io_context io;
+  std::shared_ptr<FakeHTTPTransport> transport = std::make_shared<FakeHTTPTransport>();
+  std::shared_ptr<OAuthSession> session = std::make_shared<OAuthSession>(io.get_executor(), transport, clock);
+
+  template <typename T>
+  T run(asio::awaitable<T> operation) {
+    return platform::runtime::testing::runToCompletion(io, std::move(operation));
+  }
+
+  template <typename T>
+  Started<T> start(asio::awaitable<T> operation) {
+    return Started<T>(io, std::move(operation));
+  }
+
+  bool runUntil(const std::function<bool()>& done) { return platform::runtime::testing::runUntil(io, done); }
+
+  // Lets everything that can run now run.
+  void settle() {
+    io.restart();
+    io.poll();
+  }
+
+  // A sign-in whose code exchange the token endpoint answers with `answer`.
+  SignInAttempt signIn(const Reply& answer = tokens({})) {
+    const auto attempt = run(session->beginSignIn());
+    transport->answer(tokenURL(), answer);
+    run(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+    return attempt;
+  }
+
+  std::size_t tokenRequestCount() const { return transport->requests(tokenURL()).size(); }
+};
+
+// ---- Code exchange -------------------------------------------------------------------------------
+
+TEST_F(OAuthSessionTest, CodeExchangeSendsTheAttemptsVerifierInTheExactTokenRequest) {
+  const auto attempt = run(session->beginSignIn());
+  EXPECT_EQ(transport->requestCount(), 0u);
+  transport->answer(tokenURL(), tokens({}));
+
+  run(session->completeSignIn(attempt.id(), callbackFor(attempt, "the-code")));
+
+  const auto sent = transport->requests();
+  ASSERT_EQ(sent.size(), 1u);
+  const auto& request = sent.front();
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.url.buffer(), CorvantaEndpoints::tokenURL().buffer());
+  EXPECT_EQ(request.headers, (platform::net::HeaderFields{{"Content-Type", "application/x-www-form-urlencoded"},
+                                                          {"Accept", "application/json"}}));
+  EXPECT_EQ(request.timeout, std::chrono::seconds(60));
+  EXPECT_EQ(bodyText(request), "client_id=corvanta-desktop&code=the-code&code_verifier=" + attempt.verifier() +
+                                   "&grant_type=authorization_code"
+                                   "&redirect_uri=http%3A%2F%2Flocalhost%3A53682%2Fcallback");
+  // The verifier sent is the one whose challenge went to the browser.
+  EXPECT_EQ(base64URL(platform::security::sha256(platform::bytesOf(attempt.verifier()))),
+            queryItem(attempt.authorizationURL(), "code_challenge"));
+
+  EXPECT_EQ(run(session->accessToken()), "access-1");
+  EXPECT_TRUE(run(session->canAuthorize()));
+  EXPECT_EQ(transport->requestCount(), 1u) << "a fresh token needs no request";
+}
+
+TEST_F(OAuthSessionTest, TokenAnswersAreCheckedAndARefusedOneLeavesNoSignIn) {
+  const std::string longToken(65535, 'a');
+  struct Case {
+    std::string name;
+    Reply answer;
+    std::optional<ConnectionError> expected;  // none: accepted
+  };
+  const std::vector<Case> cases = {
+      {"the usual answer", tokens({}), std::nullopt},
+      {"token type in capitals", tokens({.type = "BEARER"}), std::nullopt},
+      {"token type in lower case", tokens({.type = "bearer"}), std::nullopt},
+      {"a one-byte token", tokens({.access = "a"}), std::nullopt},
+      {"a token of 65535 bytes", tokens({.access = longToken}), std::nullopt},
+      {"a lifetime of one second", tokens({.expiresIn = 1}), std::nullopt},
+      {"a lifetime of seven days", tokens({.expiresIn = 604800}), std::nullopt},
+      {"a lifetime written as 3600.0",
+       Reply::status(200, R"({"access_token":"a","expires_in":3600.0,"token_type":"Bearer"})"), std::nullopt},
+      {"no refresh token", tokens({.refresh = std::nullopt}), std::nullopt},
+      {"a null refresh token",
+       Reply::status(200, R"({"access_token":"a","expires_in":60,"refresh_token":null,"token_type":"Bearer"})"),
+       std::nullopt},
+      {"extra members", Reply::status(200, R"({"access_token":"a","expires_in":60,"token_type":"Bearer",)"
+                                           R"("id_token":"x","scope":"openid","refresh_expires_in":1800})"),
+       std::nullopt},
+
+      {"status 201", Reply::status(201, TokenAnswer{}.body()), ConnectionError::requestFailed(201)},
+      {"status 302", Reply::status(302), ConnectionError::requestFailed(302)},
+      {"status 500", Reply::status(500, R"({"error":"server_error"})"), ConnectionError::requestFailed(500)},
+      {"a body that is not JSON", Reply::status(200, "<html>"), ConnectionError::invalidResponse},
+      {"an empty body", Reply::status(200), ConnectionError::invalidResponse},
+      {"a JSON array", Reply::status(200, "[]"), ConnectionError::invalidResponse},
+      {"no access token", Reply::status(200, R"({"expires_in":60,"token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"no lifetime", Reply::status(200, R"({"access_token":"a","token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"no token type", Reply::status(200, R"({"access_token":"a","expires_in":60})"),
+       ConnectionError::invalidResponse},
+      {"a lifetime as text", Reply::status(200, R"({"access_token":"a","expires_in":"3600","token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"a lifetime with a fraction",
+       Reply::status(200, R"({"access_token":"a","expires_in":3600.5,"token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"a lifetime as a boolean", Reply::status(200, R"({"access_token":"a","expires_in":true,"token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"a refresh token as a number",
+       Reply::status(200, R"({"access_token":"a","expires_in":60,"refresh_token":7,"token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"a token type as a number", Reply::status(200, R"({"access_token":"a","expires_in":60,"token_type":1})"),
+       ConnectionError::invalidResponse},
+      {"a key given twice",
+       Reply::status(200, R"({"access_token":"a","access_token":"b","expires_in":60,"token_type":"Bearer"})"),
+       ConnectionError::invalidResponse},
+      {"an empty token", tokens({.access = ""}), ConnectionError::invalidResponse},
+      {"a token of 65536 bytes", tokens({.access = longToken + "a"}), ConnectionError::invalidResponse},
+      {"a token with a space", tokens({.access = "a b"}), ConnectionError::invalidResponse},
+      {"a token with a tab", tokens({.access = "a\\tb"}), ConnectionError::invalidResponse},
+      {"a token with a line break", tokens({.access = "a\\nb"}), ConnectionError::invalidResponse},
+      {"a token with a no-break space", tokens({.access = "a\u00A0b"}), ConnectionError::invalidResponse},
+      {"a token with a line separator", tokens({.access = "a\\u2028b"}), ConnectionError::invalidResponse},
+      {"token type mac", tokens({.type = "mac"}), ConnectionError::invalidResponse},
+      {"token type bearer with a space", tokens({.type = "bearer "}), ConnectionError::invalidResponse},
+      {"a lifetime of zero", tokens({.expiresIn = 0}), ConnectionError::invalidResponse},
+      {"a negative lifetime", tokens({.expiresIn = -5}), ConnectionError::invalidResponse},
+      {"a lifetime over seven days", tokens({.expiresIn = 604801}), ConnectionError::invalidResponse},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto attempt = run(session->beginSignIn());
+    transport->answer(tokenURL(), c.answer);
+    if (!c.expected) {
+      run(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+      EXPECT_TRUE(run(session->canAuthorize()));
+      continue;
+    }
+    expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); }, *c.expected, c.name);
+    EXPECT_FALSE(run(session->canAuthorize()));
+    expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn, c.name);
+    // The attempt was used up by the exchange.
+    expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+                ConnectionError::staleSession, c.name);
+  }
+}
+
+// The refusals of RFC 6749 section 5.2 come as 400 (or 401 for a client the provider does not
+// know): whatever the "error" says, the user learns the status, and nothing is signed in.
+TEST_F(OAuthSessionTest, ErrorAnswersOfTheTokenEndpointAreRequestFailedWithTheirStatus) {
+  struct Case {
+    std::int64_t status;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {400, "invalid_request"},       {401, "invalid_client"}, {400, "invalid_grant"},
+      {400, "unauthorized_client"},   {400, "unsupported_grant_type"}, {400, "invalid_scope"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    const auto attempt = run(session->beginSignIn());
+    transport->answer(tokenURL(), Reply::status(c.status, R"({"error":")" + c.error +
+                                                              R"(","error_description":"refused"})"));
+    expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+                ConnectionError::requestFailed(c.status), c.error);
+    EXPECT_FALSE(run(session->canAuthorize()));
+  }
+}
+
+TEST_F(OAuthSessionTest, TransportErrorsOfTheExchangePassUnchanged) {
+  {
+    const auto attempt = run(session->beginSignIn());
+    transport->answer(tokenURL(), Reply::failure(NetworkError(NetworkError::Code::timedOut)));
+    expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+                NetworkError(NetworkError::Code::timedOut));
+  }
+  {
+    const auto attempt = run(session->beginSignIn());
+    transport->answer(tokenURL(), Reply::failure(ConnectionError::responseTooLarge));
+    expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+                ConnectionError::responseTooLarge);
+  }
+  EXPECT_FALSE(run(session->canAuthorize()));
+}
+
+TEST_F(OAuthSessionTest, ARedirectThatFailsItsCheckLeavesTheAttemptPendingAndSendsNothing) {
+  const auto attempt = run(session->beginSignIn());
+  const auto parse = [](const std::string& text) { return boost::urls::url(boost::urls::parse_uri(text).value()); };
+  const auto issuer = platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
+
+  expectError([&] { run(session->completeSignIn(attempt.id(), parse("http://localhost:53682/callback?state=wrong&iss=" + issuer + "&code=c"))); },
+              ConnectionError::invalidCallback, "wrong state");
+  expectError([&] { run(session->completeSignIn(attempt.id(), parse("http://localhost:53682/callback?state=" + attempt.state() + "&iss=" + issuer + "&error=access_denied"))); },
+              ConnectionError::authorizationDenied, "denied");
+  EXPECT_EQ(transport->requestCount(), 0u);
+
+  transport->answer(tokenURL(), tokens({}));
+  run(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+  EXPECT_EQ(run(session->accessToken()), "access-1");
+}
+
+TEST_F(OAuthSessionTest, CompletionIsRefusedForAnAttemptThatIsNotPending) {
+  expectError([&] { run(session->completeSignIn(platform::foundation::UUID::random(), boost::urls::url("http://localhost:53682/callback"))); },
+              ConnectionError::staleSession, "nothing pending");
+
+  const auto first = run(session->beginSignIn());
+  const auto second = run(session->beginSignIn());
+  expectError([&] { run(session->completeSignIn(first.id(), callbackFor(first))); }, ConnectionError::staleSession,
+              "replaced by a later attempt");
+
+  run(session->logout());
+  expectError([&] { run(session->completeSignIn(second.id(), callbackFor(second))); },
+              ConnectionError::staleSession, "signed out");
+  EXPECT_EQ(transport->requestCount(), 0u);
+}
+
+TEST_F(OAuthSessionTest, AnExpiredAttemptIsLoginExpiredAndStaysPending) {
+  const auto attempt = run(session->beginSignIn());
+  clock.advance(SignInAttempt::lifetime);
+  expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+              ConnectionError::loginExpired);
+  // Still the pending attempt: a second try is judged by the redirect check again, not refused as
+  // another sign-in's.
+  expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+              ConnectionError::loginExpired);
+  EXPECT_EQ(transport->requestCount(), 0u);
+}
+
+TEST_F(OAuthSessionTest, ASecondCompletionWhileTheFirstExchangeWaitsIsStale) {
+  const auto attempt = run(session->beginSignIn());
+  const auto held = transport->hold(tokenURL());
+  const auto first = start(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+
+  expectError([&] { run(session->completeSignIn(attempt.id(), callbackFor(attempt))); },
+              ConnectionError::staleSession);
+
+  held->release(tokens({}));
+  ASSERT_TRUE(runUntil([&] { return first.hasEnded(); }));
+  EXPECT_NO_THROW(first.get());
+  EXPECT_EQ(tokenRequestCount(), 1u);
+}
+
+TEST_F(OAuthSessionTest, ASignOutDuringTheExchangeDropsItsTokens) {
+  for (const bool newSignIn : {false, true}) {
+    SCOPED_TRACE(newSignIn ? "a new sign-in began" : "signed out");
+    const auto attempt = run(session->beginSignIn());
+    const auto held = transport->hold(tokenURL(), FakeHTTPTransport::OnCancel::keepWaiting);
+    const auto completion = start(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+    ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+
+    if (newSignIn) {
+      run(session->beginSignIn());
+    } else {
+      run(session->logout());
+    }
+    held->release(tokens({.access = "late"}));
+    ASSERT_TRUE(runUntil([&] { return completion.hasEnded(); }));
+    expectError([&] { completion.get(); }, ConnectionError::staleSession);
+    EXPECT_FALSE(run(session->canAuthorize()));
+  }
+}
+
+TEST_F(OAuthSessionTest, ACallerCancelledDuringTheExchange) {
+  // The real transport aborts the exchange: its cancellation passes through.
+  {
+    const auto attempt = run(session->beginSignIn());
+    const auto held = transport->hold(tokenURL());
+    const auto completion = start(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+    ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+    completion.cancel();
+    ASSERT_TRUE(runUntil([&] { return completion.hasEnded(); }));
+    expectError([&] { completion.get(); }, NetworkError(NetworkError::Code::cancelled));
+    EXPECT_TRUE(held->wasCancelled());
+  }
+  // An answer that still arrives is not used.
+  {
+    const auto attempt = run(session->beginSignIn());
+    const auto held = transport->hold(tokenURL(), FakeHTTPTransport::OnCancel::keepWaiting);
+    const auto completion = start(session->completeSignIn(attempt.id(), callbackFor(attempt)));
+    ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+    completion.cancel();
+    settle();
+    held->release(tokens({}));
+    ASSERT_TRUE(runUntil([&] { return completion.hasEnded(); }));
+    expectError([&] { completion.get(); }, CancellationError());
+    EXPECT_FALSE(run(session->canAuthorize()));
+  }
+}
+
+TEST_F(OAuthSessionTest, BeginningASignInSignsOutFirst) {
+  signIn();
+  const auto earlier = run(session->authorization());
+  ASSERT_TRUE(run(session->isCurrent(earlier)));
+
+  run(session->beginSignIn());
+  EXPECT_FALSE(run(session->isCurrent(earlier)));
+  EXPECT_FALSE(run(session->canAuthorize()));
+  expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn);
+}
+
+TEST_F(OAuthSessionTest, AFailingRandomSourceLeavesNoAttemptPending) {
+  bool failing = false;
+  const auto random = [&failing](std::span<std::uint8_t> buffer) {
+    return !failing && platform::security::copyRandomBytes(buffer);
+  };
+  const auto flaky = std::make_shared<OAuthSession>(io.get_executor(), transport, clock, random);
+  const auto attempt = run(flaky->beginSignIn());
+
+  failing = true;
+  expectError([&] { run(flaky->beginSignIn()); }, ConnectionError::invalidResponse);
+  expectError([&] { run(flaky->completeSignIn(attempt.id(), callbackFor(attempt))); },
+              ConnectionError::staleSession);
+  EXPECT_EQ(transport->requestCount(), 0u);
+}
+
+// ---- Refresh ---------------------------------------------------------------------------------
+
+TEST_F(OAuthSessionTest, TheRefreshPointFollowsTheLifetime) {
+  struct Case {
+    std::int64_t expiresIn;
+    std::chrono::seconds refreshAfter;
+  };
+  for (const auto& c : {Case{3600, 3540s}, Case{300, 240s}, Case{120, 96s}, Case{25, 20s}, Case{24, 19s},
+                        Case{3, 0s}}) {
+    SCOPED_TRACE("expires_in " + std::to_string(c.expiresIn));
+    signIn(tokens({.access = "first", .expiresIn = c.expiresIn}));
+    const auto signedIn = clock.now();
+    const auto before = tokenRequestCount();
+
+    if (c.refreshAfter > 0s) {
+      clock.set(signedIn.advancedBy(c.refreshAfter - 1ns));
+      EXPECT_EQ(run(session->accessToken()), "first");
+      EXPECT_EQ(tokenRequestCount(), before) << "refreshed before its point";
+    }
+    clock.set(signedIn.advancedBy(c.refreshAfter));
+    transport->answer(tokenURL(), tokens({.access = "second", .expiresIn = 3600}));
+    EXPECT_EQ(run(session->accessToken()), "second");
+    const auto sent = transport->requests(tokenURL());
+    ASSERT_EQ(sent.size(), before + 1);
+    EXPECT_EQ(bodyText(sent.back()), refreshBody("refresh-1"));
+    EXPECT_EQ(sent.back().method, "POST");
+    EXPECT_EQ(sent.back().headers, (platform::net::HeaderFields{{"Content-Type", "application/x-www-form-urlencoded"},
+                                                                {"Accept", "application/json"}}));
+  }
+}
+
+TEST_F(OAuthSessionTest, ConcurrentCallersAtAndAfterTheRefreshPointShareOneRefresh) {
+  for (const auto late : {0s, 1000s}) {
+    SCOPED_TRACE("at the refresh point plus " + std::to_string(late.count()) + " s");
+    signIn(tokens({.expiresIn = 300}));
+    clock.advance(240s + late);
+    const auto held = transport->hold(tokenURL());
+    const auto before = tokenRequestCount();
+
+    const auto first = start(session->accessToken());
+    const auto second = start(session->accessToken());
+    const auto third = start(session->authorization());
+    ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+    settle();
+    EXPECT_FALSE(first.hasEnded() || second.hasEnded() || third.hasEnded());
+
+    held->release(tokens({.access = "refreshed", .refresh = "refresh-2"}));
+    ASSERT_TRUE(runUntil([&] { return first.hasEnded() && second.hasEnded() && third.hasEnded(); }));
+    EXPECT_EQ(first.get(), "refreshed");
+    EXPECT_EQ(second.get(), "refreshed");
+    EXPECT_EQ(third.get().accessToken, "refreshed");
+    EXPECT_TRUE(run(session->isCurrent(third.get())));
+    EXPECT_EQ(tokenRequestCount(), before + 1) << "one refresh on the wire";
+
+    // The new tokens are fresh: no further request.
+    EXPECT_EQ(run(session->accessToken()), "refreshed");
+    EXPECT_EQ(tokenRequestCount(), before + 1);
+  }
+}
+
+TEST_F(OAuthSessionTest, ARefreshWithoutANewRefreshTokenKeepsTheOldOne) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  transport->answer(tokenURL(), tokens({.access = "second", .refresh = std::nullopt, .expiresIn = 300}));
+  EXPECT_EQ(run(session->accessToken()), "second");
+
+  clock.advance(240s);
+  transport->answer(tokenURL(), tokens({.access = "third", .refresh = "refresh-3", .expiresIn = 300}));
+  EXPECT_EQ(run(session->accessToken()), "third");
+
+  clock.advance(240s);
+  transport->answer(tokenURL(), tokens({.access = "fourth", .expiresIn = 300}));
+  EXPECT_EQ(run(session->accessToken()), "fourth");
+
+  const auto sent = transport->requests(tokenURL());
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(bodyText(sent[1]), refreshBody("refresh-1"));
+  EXPECT_EQ(bodyText(sent[2]), refreshBody("refresh-1"));
+  EXPECT_EQ(bodyText(sent[3]), refreshBody("refresh-3"));
+}
+
+TEST_F(OAuthSessionTest, WithoutARefreshTokenTheSignInEndsAtTheRefreshPoint) {
+  signIn(tokens({.refresh = std::nullopt, .expiresIn = 3600}));
+  const auto signedIn = clock.now();
+  const auto authorization = run(session->authorization());
+
+  clock.set(signedIn.advancedBy(3540s));
+  EXPECT_TRUE(run(session->canAuthorize())) << "the token itself has not expired";
+  clock.set(signedIn.advancedBy(3600s - 1ns));
+  EXPECT_TRUE(run(session->canAuthorize()));
+  clock.set(signedIn.advancedBy(3600s));
+  EXPECT_FALSE(run(session->canAuthorize()));
+
+  clock.set(signedIn.advancedBy(3540s));
+  expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn);
+  EXPECT_FALSE(run(session->canAuthorize()));
+  EXPECT_FALSE(run(session->isCurrent(authorization)));
+  EXPECT_EQ(tokenRequestCount(), 1u) << "nothing to refresh with";
+}
+
+TEST_F(OAuthSessionTest, AnExpiredTokenWithARefreshTokenCanStillBeAuthorized) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(10h);
+  EXPECT_TRUE(run(session->canAuthorize()));
+}
+
+TEST_F(OAuthSessionTest, AFailedRefreshEndsTheSignIn) {
+  struct Case {
+    std::string name;
+    Reply answer;
+  };
+  const std::vector<Case> cases = {
+      {"invalid_grant", Reply::status(400, R"({"error":"invalid_grant"})")},
+      {"server error", Reply::status(503)},
+      {"status 201", Reply::status(201, TokenAnswer{}.body())},
+      {"not a token answer", Reply::status(200, "{}")},
+      {"a token that is not bearer", tokens({.type = "mac"})},
+      {"network", Reply::failure(NetworkError(NetworkError::Code::networkConnectionLost))},
+      {"too large", Reply::failure(ConnectionError::responseTooLarge)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    signIn(tokens({.expiresIn = 300}));
+    const auto earlier = run(session->authorization());
+    clock.advance(240s);
+    transport->answer(tokenURL(), c.answer);
+    const auto before = tokenRequestCount();
+
+    expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn, c.name);
+    EXPECT_FALSE(run(session->canAuthorize()));
+    EXPECT_FALSE(run(session->isCurrent(earlier)));
+    expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn, c.name);
+    EXPECT_EQ(tokenRequestCount(), before + 1);
+  }
+}
+
+TEST_F(OAuthSessionTest, WhenASharedRefreshFailsTheFirstWaiterEndsTheSignInAndTheOthersFindItGone) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto first = start(session->accessToken());
+  const auto second = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  settle();
+
+  held->release(Reply::status(400, R"({"error":"invalid_grant"})"));
+  ASSERT_TRUE(runUntil([&] { return first.hasEnded() && second.hasEnded(); }));
+  expectError([&] { first.get(); }, ConnectionError::notSignedIn);
+  // The sign-in it asked for ended while it waited.
+  expectError([&] { second.get(); }, ConnectionError::staleSession);
+  EXPECT_FALSE(run(session->canAuthorize()));
+  EXPECT_EQ(tokenRequestCount(), 2u);
+}
+
+TEST_F(OAuthSessionTest, ACancelledCallerStopsWaitingAndTheSharedRefreshGoesOn) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto cancelled = start(session->accessToken());
+  const auto waiting = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  settle();
+
+  cancelled.cancel();
+  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  expectError([&] { cancelled.get(); }, CancellationError());
+  EXPECT_FALSE(waiting.hasEnded());
+  EXPECT_FALSE(held->wasCancelled()) << "the refresh was cancelled with its caller";
+  EXPECT_TRUE(run(session->canAuthorize()));
+
+  held->release(tokens({.access = "refreshed"}));
+  ASSERT_TRUE(runUntil([&] { return waiting.hasEnded(); }));
+  EXPECT_EQ(waiting.get(), "refreshed");
+  EXPECT_EQ(tokenRequestCount(), 2u);
+}
+
+TEST_F(OAuthSessionTest, ARefreshWhoseOnlyCallerWasCancelledServesTheNextCaller) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto cancelled = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  cancelled.cancel();
+  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  expectError([&] { cancelled.get(); }, CancellationError());
+
+  held->release(tokens({.access = "refreshed"}));
+  settle();
+  EXPECT_EQ(run(session->accessToken()), "refreshed");
+  EXPECT_EQ(tokenRequestCount(), 2u) << "the finished refresh was picked up, not repeated";
+}
+
+TEST_F(OAuthSessionTest, ASignOutDuringARefreshCancelsItAndItsWaitersFindTheSessionStale) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto first = start(session->accessToken());
+  const auto second = start(session->authorization());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  settle();
+
+  run(session->logout());
+  ASSERT_TRUE(runUntil([&] { return first.hasEnded() && second.hasEnded(); }));
+  expectError([&] { first.get(); }, ConnectionError::staleSession);
+  expectError([&] { second.get(); }, ConnectionError::staleSession);
+  EXPECT_TRUE(held->wasCancelled()) << "the refresh request was not cancelled";
+  EXPECT_FALSE(run(session->canAuthorize()));
+  expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn);
+}
+
+TEST_F(OAuthSessionTest, ALateRefreshResultNeverReplacesANewerSignIn) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL(), FakeHTTPTransport::OnCancel::keepWaiting);
+  const auto waiter = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+
+  signIn(tokens({.access = "new-sign-in"}));
+  held->release(tokens({.access = "late", .expiresIn = 3600}));
+  ASSERT_TRUE(runUntil([&] { return waiter.hasEnded(); }));
+  expectError([&] { waiter.get(); }, ConnectionError::staleSession);
+  settle();
+  EXPECT_EQ(run(session->accessToken()), "new-sign-in");
+}
+
+TEST_F(OAuthSessionTest, ARefreshedTokenThatHasAlreadyExpiredIsNotHandedOut) {
+  // The refresh finished for a caller that had gone; the next caller comes only after the new
+  // token's own expiry.
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto cancelled = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  cancelled.cancel();
+  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  held->release(tokens({.access = "short", .expiresIn = 60}));
+  settle();
+
+  clock.advance(60s);
+  expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn);
+  EXPECT_TRUE(run(session->canAuthorize())) << "the sign-in is kept";
+  transport->answer(tokenURL(), tokens({.access = "again"}));
+  EXPECT_EQ(run(session->accessToken()), "again");
+}
+
+// ---- Generations, accounts, invalidation ------------------------------------------------------
+
+TEST_F(OAuthSessionTest, AuthorizationsOfAnEarlierSignInAreNeverCurrent) {
+  expectError([&] { run(session->authorization()); }, ConnectionError::notSignedIn, "before any sign-in");
+
+  signIn();
+  const auto first = run(session->authorization());
+  EXPECT_EQ(first.accessToken, "access-1");
+  EXPECT_TRUE(run(session->isCurrent(first)));
+
+  run(session->logout());
+  EXPECT_FALSE(run(session->isCurrent(first)));
+
+  signIn(tokens({.access = "access-2"}));
+  const auto second = run(session->authorization());
+  EXPECT_FALSE(run(session->isCurrent(first))) << "a new sign-in revived an old generation";
+  EXPECT_TRUE(run(session->isCurrent(second)));
+  EXPECT_NE(first.generation, second.generation);
+}
+
+TEST_F(OAuthSessionTest, InvalidateEndsOnlyTheSignInTheAuthorizationBelongsTo) {
+  signIn();
+  const auto old = run(session->authorization());
+  run(session->logout());
+  signIn(tokens({.access = "access-2"}));
+  const auto current = run(session->authorization());
+
+  // A 401 answered to a request of the earlier sign-in.
+  run(session->invalidate(old));
+  EXPECT_TRUE(run(session->isCurrent(current)));
+  EXPECT_EQ(run(session->accessToken()), "access-2");
+
+  // A 401 answered to a request of this sign-in.
+  run(session->invalidate(current));
+  EXPECT_FALSE(run(session->isCurrent(current)));
+  EXPECT_FALSE(run(session->canAuthorize()));
+  expectError([&] { run(session->accessToken()); }, ConnectionError::notSignedIn);
+}
+
+TEST_F(OAuthSessionTest, RequestsForAnAccountNeedThatAccountBound) {
+  signIn();
+  expectError([&] { run(session->authorization(std::string("account-1"))); }, ConnectionError::staleSession,
+              "nothing bound");
+
+  const auto authorization = run(session->authorization());
+  expectError([&] { run(session->bindAccount("", authorization)); }, ConnectionError::staleSession, "empty");
+  run(session->bindAccount("account-1", authorization));
+
+  EXPECT_EQ(run(session->authorization(std::string("account-1"))), authorization);
+  expectError([&] { run(session->authorization(std::string("account-2"))); }, ConnectionError::staleSession,
+              "another account");
+  expectError([&] { run(session->authorization(std::string(" account-1"))); }, ConnectionError::staleSession,
+              "not trimmed");
+
+  // A binding from a sign-in that has ended changes nothing.
+  run(session->logout());
+  signIn(tokens({.access = "access-2"}));
+  expectError([&] { run(session->bindAccount("account-3", authorization)); }, ConnectionError::staleSession,
+              "stale authorization");
+  expectError([&] { run(session->authorization(std::string("account-1"))); }, ConnectionError::staleSession,
+              "sign-out forgot the account");
+  run(session->bindAccount("account-3", run(session->authorization())));
+  EXPECT_EQ(run(session->authorization(std::string("account-3"))).accessToken, "access-2");
+}
+
+}  // namespace
+}  // namespace corvanta
