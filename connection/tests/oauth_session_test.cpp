@@ -4,6 +4,8 @@
 #include "connection/corvanta_endpoints.hpp"
 #include "connection/session_authorization.hpp"
 #include "connection/sign_in_attempt.hpp"
+#include "connection/ephemeral_http_transport.hpp"
+#include "connection/testing/stand_in_service.hpp"
 #include "connection/tests/fake_http_transport.hpp"
 #include "platform/foundation/form_encoding.hpp"
 #include "platform/net/network_error.hpp"
@@ -13,6 +15,7 @@
 #include "platform/runtime/testing/manual_clock.hpp"
 #include "platform/runtime/testing/run_until.hpp"
 #include "platform/security/digest.hpp"
+#include "platform/security/testing/test_key.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
@@ -770,6 +773,61 @@ TEST_F(OAuthSessionTest, RequestsForAnAccountNeedThatAccountBound) {
               "sign-out forgot the account");
   run(session->bindAccount("account-3", run(session->authorization())));
   EXPECT_EQ(run(session->authorization(std::string("account-3"))).accessToken, "access-2");
+}
+
+
+// ---- Over HTTPS against the stand-in provider ---------------------------------------------------
+
+// Sends the build's service URLs to the stand-in, as if the names resolved to it.
+class StandInRoute final : public HTTPTransport {
+public:
+  StandInRoute(std::shared_ptr<HTTPTransport> inner, const testing::StandInService& standIn)
+      : inner_(std::move(inner)), standIn_(standIn) {}
+
+  asio::awaitable<HTTPResult> send(platform::net::Request request) override {
+    request.url = standIn_.localURL(request.url);
+    return inner_->send(std::move(request));
+  }
+
+private:
+  std::shared_ptr<HTTPTransport> inner_;
+  const testing::StandInService& standIn_;
+};
+
+TEST(OAuthSessionOverHTTPS, SignsInAndRefreshesAgainstTheProvider) {
+  testing::StandInService standIn(platform::security::testing::TestKey::ec(platform::security::testing::Curve::p256));
+  standIn.setTokenPolicy({.expiresIn = 300});
+  ManualClock clock;
+  asio::io_context io;
+  const auto https = std::make_shared<EphemeralHTTPTransport>(standIn.sessionConfiguration());
+  const auto session =
+      std::make_shared<OAuthSession>(io.get_executor(), std::make_shared<StandInRoute>(https, standIn), clock);
+  const auto run = [&io](auto operation) {
+    return platform::runtime::testing::runToCompletion(io, std::move(operation));
+  };
+
+  const auto attempt = run(session->beginSignIn());
+  // The provider checks the verifier of the exchange against the challenge the browser carried.
+  standIn.authorize({.code = "code-1", .codeChallenge = queryItem(attempt.authorizationURL(), "code_challenge")});
+  run(session->completeSignIn(attempt.id(), callbackFor(attempt, "code-1")));
+  const auto first = run(session->authorization());
+  EXPECT_EQ(first.accessToken.rfind("stand-in-access-", 0), 0u) << first.accessToken;
+
+  clock.advance(240s);
+  const auto second = run(session->authorization());
+  EXPECT_NE(second.accessToken, first.accessToken);
+  EXPECT_EQ(second.generation, first.generation) << "a refresh is not a new sign-in";
+
+  const auto sent = standIn.requests(testing::StandInService::tokenPath());
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].formValue("grant_type"), "authorization_code");
+  EXPECT_EQ(sent[1].formValue("grant_type"), "refresh_token");
+
+  // A verifier that does not belong to the challenge registered with the code is refused.
+  const auto again = run(session->beginSignIn());
+  standIn.authorize({.code = "code-2", .codeChallenge = "not-the-challenge-of-this-attempt-at-all-000"});
+  expectError([&] { run(session->completeSignIn(again.id(), callbackFor(again, "code-2"))); },
+              ConnectionError::requestFailed(400));
 }
 
 }  // namespace
