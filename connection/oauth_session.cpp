@@ -98,6 +98,10 @@ OAuthSession::OAuthSession(const boost::asio::any_io_executor& executor, std::sh
 OAuthSession::OAuthSession(const boost::asio::any_io_executor& executor)
     : OAuthSession(executor, std::make_shared<EphemeralHTTPTransport>()) {}
 
+OAuthSession::~OAuthSession() {
+  if (refresh_) refresh_->task.cancel();
+}
+
 // ---- Public operations: each runs on the strand ---------------------------------------------------
 
 boost::asio::awaitable<bool> OAuthSession::canAuthorize() { return onStrand(canAuthorizeOnStrand(shared_from_this())); }

@@ -48,6 +48,8 @@ public:
                const Clock& clock = Clock::system(), RandomSource random = platform::security::copyRandomBytes);
   // Over a new EphemeralHTTPTransport of its default time-out (45 s).
   explicit OAuthSession(const boost::asio::any_io_executor& executor);
+  // Cancels a refresh still in flight: nobody is left to use its result.
+  ~OAuthSession();
 
   // Whether a token can still be had without a new sign-in: signed in, and the access token has
   // not expired or a refresh token is there. False tells the app to sign the user out.

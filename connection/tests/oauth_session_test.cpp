@@ -11,6 +11,7 @@
 #include "platform/net/network_error.hpp"
 #include "platform/net/request.hpp"
 #include "platform/runtime/cancellation.hpp"
+#include "platform/runtime/runtime.hpp"
 #include "platform/runtime/task.hpp"
 #include "platform/runtime/testing/manual_clock.hpp"
 #include "platform/runtime/testing/run_until.hpp"
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -31,6 +33,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -657,6 +660,19 @@ TEST_F(OAuthSessionTest, ARefreshWhoseOnlyCallerWasCancelledServesTheNextCaller)
   EXPECT_EQ(tokenRequestCount(), 2u) << "the finished refresh was picked up, not repeated";
 }
 
+TEST_F(OAuthSessionTest, ARefreshLeftWithoutCallersEndsWithTheSession) {
+  signIn(tokens({.expiresIn = 300}));
+  clock.advance(240s);
+  const auto held = transport->hold(tokenURL());
+  const auto cancelled = start(session->accessToken());
+  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
+  cancelled.cancel();
+  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+
+  session.reset();
+  EXPECT_TRUE(runUntil([&] { return held->wasCancelled(); }));
+}
+
 TEST_F(OAuthSessionTest, ASignOutDuringARefreshCancelsItAndItsWaitersFindTheSessionStale) {
   signIn(tokens({.expiresIn = 300}));
   clock.advance(240s);
@@ -708,6 +724,53 @@ TEST_F(OAuthSessionTest, ARefreshedTokenThatHasAlreadyExpiredIsNotHandedOut) {
   EXPECT_TRUE(run(session->canAuthorize())) << "the sign-in is kept";
   transport->answer(tokenURL(), tokens({.access = "again"}));
   EXPECT_EQ(run(session->accessToken()), "again");
+}
+
+// Callers on several threads at once, as the service client and the remote signer call it.
+TEST(OAuthSessionThreads, ManyCallersOnSeveralThreadsShareOneRefresh) {
+  constexpr int callers = 64;
+  // Declared before the runtime, so that they outlive every task it runs.
+  std::atomic<bool> signedIn = false;
+  std::atomic<int> refreshed = 0;
+  std::atomic<int> ended = 0;
+  ManualClock clock;
+  const auto transport = std::make_shared<FakeHTTPTransport>();
+  platform::runtime::Runtime runtime({.ioThreads = 4, .blockingThreads = 1});
+  const auto session = std::make_shared<OAuthSession>(runtime.io(), transport, clock);
+  const auto wait = [](const std::function<bool()>& done) {
+    const auto giveUp = std::chrono::steady_clock::now() + 5s;
+    while (!done() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(1ms);
+    return done();
+  };
+
+  const auto attemptTask = platform::runtime::startTask(runtime.io(), session->beginSignIn());
+  transport->answer(tokenURL(), tokens({.expiresIn = 300}));
+  platform::runtime::startTask(runtime.io(), [](std::shared_ptr<OAuthSession> session,
+                                                platform::runtime::Task<SignInAttempt> attempt,
+                                                std::atomic<bool>& done) -> asio::awaitable<void> {
+    const auto made = co_await attempt.value();
+    auto completing = session->completeSignIn(made.id(), callbackFor(made));
+    co_await std::move(completing);
+    done = true;
+  }(session, attemptTask, signedIn));
+  ASSERT_TRUE(wait([&] { return signedIn.load(); }));
+
+  clock.advance(240s);
+  transport->answer(tokenURL(), tokens({.access = "refreshed"}));
+  for (int i = 0; i < callers; ++i) {
+    platform::runtime::startTask(runtime.io(), [](std::shared_ptr<OAuthSession> session, std::atomic<int>& refreshed,
+                                                  std::atomic<int>& ended) -> asio::awaitable<void> {
+      try {
+        const auto token = co_await session->accessToken();
+        if (token == "refreshed") ++refreshed;
+      } catch (...) {
+      }
+      ++ended;
+    }(session, refreshed, ended));
+  }
+  ASSERT_TRUE(wait([&] { return ended.load() == callers; }));
+  EXPECT_EQ(refreshed.load(), callers);
+  EXPECT_EQ(transport->requests(tokenURL()).size(), 2u) << "one exchange and one refresh";
 }
 
 // ---- Generations, accounts, invalidation ------------------------------------------------------
