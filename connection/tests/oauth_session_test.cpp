@@ -339,13 +339,16 @@ TEST_F(OAuthSessionTest, TransportErrorsOfTheExchangePassUnchanged) {
 
 TEST_F(OAuthSessionTest, ARedirectThatFailsItsCheckLeavesTheAttemptPendingAndSendsNothing) {
   const auto attempt = run(session->beginSignIn());
-  const auto parse = [](const std::string& text) { return boost::urls::url(boost::urls::parse_uri(text).value()); };
-  const auto issuer = platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
+  const auto redirect = [](const std::string& query) {
+    return boost::urls::url(boost::urls::parse_uri("http://localhost:53682/callback?" + query).value());
+  };
+  const auto issuer = "&iss=" + platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
 
-  expectError([&] { run(session->completeSignIn(attempt.id(), parse("http://localhost:53682/callback?state=wrong&iss=" + issuer + "&code=c"))); },
+  expectError([&] { run(session->completeSignIn(attempt.id(), redirect("state=wrong" + issuer + "&code=c"))); },
               ConnectionError::invalidCallback, "wrong state");
-  expectError([&] { run(session->completeSignIn(attempt.id(), parse("http://localhost:53682/callback?state=" + attempt.state() + "&iss=" + issuer + "&error=access_denied"))); },
-              ConnectionError::authorizationDenied, "denied");
+  const auto denied = redirect("state=" + attempt.state() + issuer + "&error=access_denied");
+  expectError([&] { run(session->completeSignIn(attempt.id(), denied)); }, ConnectionError::authorizationDenied,
+              "denied");
   EXPECT_EQ(transport->requestCount(), 0u);
 
   transport->answer(tokenURL(), tokens({}));
@@ -354,7 +357,8 @@ TEST_F(OAuthSessionTest, ARedirectThatFailsItsCheckLeavesTheAttemptPendingAndSen
 }
 
 TEST_F(OAuthSessionTest, CompletionIsRefusedForAnAttemptThatIsNotPending) {
-  expectError([&] { run(session->completeSignIn(platform::foundation::UUID::random(), boost::urls::url("http://localhost:53682/callback"))); },
+  const boost::urls::url anyRedirect("http://localhost:53682/callback");
+  expectError([&] { run(session->completeSignIn(platform::foundation::UUID::random(), anyRedirect)); },
               ConnectionError::staleSession, "nothing pending");
 
   const auto first = run(session->beginSignIn());
