@@ -485,7 +485,6 @@ TEST_F(ClientOverStandInTest, AnyOtherStatusFailsWithThatStatusAndKeepsTheSignIn
   for (const auto& endpoint : endpoints()) {
     for (const int status : {201, 204, 302, 400, 403, 404, 429, 500, 503}) {
       const auto name = endpoint.name + " " + std::to_string(status);
-      // A redirect is not followed: its target would answer.
       service.answer(endpoint.standInPath, StandInReply::withStatus(status, status == 204 ? "" : endpoint.acceptedBody));
       expectError([&] { run(endpoint.operation); }, ConnectionError::requestFailed(status), name);
       EXPECT_TRUE(signedIn()) << name;
