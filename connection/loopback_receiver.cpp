@@ -41,8 +41,8 @@ constexpr auto acceptBackOff = 100ms;
 
 std::string answerPage(bool accepted) {
   const std::string_view heading = accepted ? "Return to Corvanta Sign" : "Sign-in response not accepted";
-  const std::string_view paragraph =
-      accepted ? "The app is finishing your connection. You can close this tab." : "Return to the app to continue signing in.";
+  const std::string_view paragraph = accepted ? "The app is finishing your connection. You can close this tab."
+                                              : "Return to the app to continue signing in.";
   std::string body =
       "<!doctype html><html lang=\"en\"><meta charset=\"utf-8\"><meta name=\"viewport\" "
       "content=\"width=device-width\"><title>Corvanta Sign</title><body><h1>";
@@ -152,8 +152,8 @@ asio::awaitable<void> LoopbackReceiver::startOnStrand(std::shared_ptr<LoopbackRe
   self->listen();
   self->acceptNext();
   const auto deadline = self->options_.clock.get().now().advancedBy(signInLifetime);
-  self->timeoutTask_ =
-      platform::runtime::startTask(self->strand(), expireSignIn(self->weak_from_this(), &self->options_.clock.get(), deadline));
+  self->timeoutTask_ = platform::runtime::startTask(
+      self->strand(), expireSignIn(self->weak_from_this(), &self->options_.clock.get(), deadline));
   // A caller cancelled before or during the call ends the receiver, as it would while waiting for
   // the listener to become ready.
   const bool cancelled = co_await platform::runtime::isCancelled();
@@ -161,7 +161,8 @@ asio::awaitable<void> LoopbackReceiver::startOnStrand(std::shared_ptr<LoopbackRe
   if (self->outcome_ && self->outcome_->error) std::rethrow_exception(self->outcome_->error);
 }
 
-asio::awaitable<LoopbackReceiver::URL> LoopbackReceiver::waitForCallbackOnStrand(std::shared_ptr<LoopbackReceiver> self) {
+asio::awaitable<LoopbackReceiver::URL> LoopbackReceiver::waitForCallbackOnStrand(
+    std::shared_ptr<LoopbackReceiver> self) {
   if (self->outcome_) {
     if (self->outcome_->error) std::rethrow_exception(self->outcome_->error);
     co_return *self->outcome_->url;
@@ -194,7 +195,8 @@ asio::awaitable<std::optional<tcp::endpoint>> LoopbackReceiver::localEndpointOnS
 }
 
 asio::awaitable<void> LoopbackReceiver::expireSignIn(std::weak_ptr<LoopbackReceiver> weak,
-                                                     const platform::runtime::ContinuousClock* clock, Instant deadline) {
+                                                     const platform::runtime::ContinuousClock* clock,
+                                                     Instant deadline) {
   try {
     co_await platform::runtime::sleepUntil(*clock, deadline);
   } catch (const CancellationError&) {
@@ -291,16 +293,16 @@ void LoopbackReceiver::receive(const ConnectionID& id, platform::Bytes buffer) {
   const auto found = connections_.find(id);
   if (found == connections_.end()) return;
   auto connection = found->second;
-  auto& socket = connection->socket;
-  auto chunk = asio::buffer(connection->chunk);
-  socket.async_read_some(chunk, [weak = weak_from_this(), connection = std::move(connection), id,
-                                 buffer = std::move(buffer)](boost::system::error_code error, std::size_t count) mutable {
+  auto received = [weak = weak_from_this(), connection, id, buffer = std::move(buffer)](boost::system::error_code error,
+                                                                                        std::size_t count) mutable {
     auto self = weak.lock();
     if (!self) return;
-    buffer.insert(buffer.end(), connection->chunk.begin(), connection->chunk.begin() + static_cast<std::ptrdiff_t>(count));
+    const auto& chunk = connection->chunk;
+    buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
     const bool ended = error == asio::error::eof;
     self->handleReceived(id, std::move(buffer), ended, error && !ended);
-  });
+  };
+  connection->socket.async_read_some(asio::buffer(connection->chunk), std::move(received));
 }
 
 void LoopbackReceiver::handleReceived(const ConnectionID& id, platform::Bytes buffer, bool isComplete, bool failed) {
@@ -370,8 +372,9 @@ void LoopbackReceiver::finish(Outcome result, std::optional<ConnectionID> keepin
     // Cleared first: a cancellation that arrives from now on has nothing left to cancel.
     asio::get_associated_cancellation_slot(waiter.handler).clear();
     const auto executor = waiter.executor;
-    asio::post(executor, [handler = std::move(waiter.handler), error = outcome_->error,
-                          url = outcome_->url.value_or(URL())]() mutable { std::move(handler)(error, std::move(url)); });
+    asio::post(executor,
+               [handler = std::move(waiter.handler), error = outcome_->error,
+                url = outcome_->url.value_or(URL())]() mutable { std::move(handler)(error, std::move(url)); });
   }
 
   if (listener_) {

@@ -43,7 +43,7 @@ struct LoopbackReceiverOptions {
 //
 // An actor: create it with std::make_shared. Call start() once, then waitForCallback() once, and
 // cancel() when the sign-in is abandoned; end it (cancel() or an outcome) before dropping it.
-class LoopbackReceiver : public platform::runtime::Actor, public std::enable_shared_from_this<LoopbackReceiver> {
+class LoopbackReceiver final : public platform::runtime::Actor, public std::enable_shared_from_this<LoopbackReceiver> {
 public:
   using URL = boost::urls::url;
 

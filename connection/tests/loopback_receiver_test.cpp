@@ -62,7 +62,8 @@ const std::string pageHeaders =
     "Connection: close\r\n"
     "\r\n";
 const std::string acceptedBody =
-    pageStart + "Return to Corvanta Sign</h1><p>The app is finishing your connection. You can close this tab.</p></body></html>";
+    pageStart +
+    "Return to Corvanta Sign</h1><p>The app is finishing your connection. You can close this tab.</p></body></html>";
 const std::string rejectedBody =
     pageStart + "Sign-in response not accepted</h1><p>Return to the app to continue signing in.</p></body></html>";
 
@@ -118,7 +119,8 @@ public:
     std::string received;
     const auto giveUp = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
       if (left <= 0ms) return std::nullopt;
       pollfd ready{fd_, POLLIN, 0};
       if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -284,8 +286,8 @@ TEST_F(LoopbackReceiverTest, RefusesEveryOtherRequestWithTheSamePageAndKeepsWait
     std::string request;
   } cases[] = {
       {"wrong path", "GET /other?code=C0DE&" + state + "&" + iss + " HTTP/1.1\r\nHost: localhost:53682\r\n\r\n"},
-      {"path with a trailing slash", "GET /callback/?code=C0DE&" + state + "&" + iss +
-                                         " HTTP/1.1\r\nHost: localhost:53682\r\n\r\n"},
+      {"path with a trailing slash",
+       "GET /callback/?code=C0DE&" + state + "&" + iss + " HTTP/1.1\r\nHost: localhost:53682\r\n\r\n"},
       {"wrong state", redirectRequest("code=C0DE&state=" + attempt.verifier() + "&" + iss)},
       {"missing state", redirectRequest("code=C0DE&" + iss)},
       {"state given twice", redirectRequest("code=C0DE&" + state + "&" + state + "&" + iss)},
@@ -295,7 +297,8 @@ TEST_F(LoopbackReceiverTest, RefusesEveryOtherRequestWithTheSamePageAndKeepsWait
       {"empty code", redirectRequest("code=&" + state + "&" + iss)},
       {"both an error and a code", redirectRequest("error=access_denied&code=C0DE&" + state + "&" + iss)},
       {"an error with a wrong state", redirectRequest("error=access_denied&state=x&" + iss)},
-      {"method POST", "POST /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\nContent-Length: 0\r\n\r\n"},
+      {"method POST",
+       "POST /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\nContent-Length: 0\r\n\r\n"},
       {"version 1.0", "GET /callback?" + validQuery() + " HTTP/1.0\r\nHost: localhost:53682\r\n\r\n"},
       {"host by address", "GET /callback?" + validQuery() + " HTTP/1.1\r\nHost: 127.0.0.1:53682\r\n\r\n"},
       {"a body", "GET /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\nContent-Length: 1\r\n\r\nx"},
@@ -363,7 +366,8 @@ TEST_F(LoopbackReceiverTest, JoinsARequestThatArrivesInPieces) {
   Client browser(port);
   // The last cuts fall inside the blank line.
   std::size_t sent = 0;
-  for (const std::size_t cut : {std::size_t{3}, std::size_t{20}, request.size() - 3, request.size() - 1, request.size()}) {
+  for (const std::size_t cut :
+       {std::size_t{3}, std::size_t{20}, request.size() - 3, request.size() - 1, request.size()}) {
     browser.send(std::string_view(request).substr(sent, cut - sent));
     sent = cut;
     std::this_thread::sleep_for(5ms);
@@ -628,7 +632,8 @@ bool socketsAreCloseOnExec(const tcp::endpoint& local, int& found) {
     if (fd <= 2) continue;
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET) continue;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+      continue;
     if (ntohs(address.sin_port) != local.port() || ntohl(address.sin_addr.s_addr) != INADDR_LOOPBACK) continue;
     ++found;
     all = all && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
