@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstring>
@@ -19,6 +20,7 @@ namespace {
 
 using detail::ErrorQueueScope;
 using detail::PkeyContextPointer;
+using SubjectPublicKeyInfoPointer = std::unique_ptr<X509_PUBKEY, detail::FreeWith<X509_PUBKEY, X509_PUBKEY_free>>;
 
 struct ClearingBignumFree {
   void operator()(BIGNUM* number) const noexcept { BN_clear_free(number); }
@@ -122,6 +124,13 @@ std::optional<Bytes> uncompressedPoint(const EVP_PKEY* key, int sizeInBits) {
   return point;
 }
 
+// The library reads the INTEGERs of an RSA key leniently: a redundant leading 00 passes, and a
+// negative number is taken for its magnitude. Only the key's own DER form stands for the key.
+bool isDerFormOfRsaKey(const EVP_PKEY* key, ByteView encoded) {
+  const auto der = rsaPublicKeyDer(key);
+  return der && std::ranges::equal(*der, encoded);
+}
+
 std::optional<Key> rsaKeyWithData(ByteView representation) {
   const auto length = derLength(representation);
   if (!length || !detail::isSingleDerElement(representation)) return std::nullopt;
@@ -129,6 +138,7 @@ std::optional<Key> rsaKeyWithData(ByteView representation) {
   PkeyPointer key(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, *length));
   // The decoder stops after the first element and reports success with bytes left over.
   if (!key || cursor != representation.data() + representation.size()) return std::nullopt;
+  if (!isDerFormOfRsaKey(key.get(), representation)) return std::nullopt;
   return Key(std::move(key));
 }
 
@@ -169,8 +179,18 @@ std::optional<Key> Key::fromSubjectPublicKeyInfo(ByteView der) {
   const auto length = derLength(der);
   if (!length || !detail::isSingleDerElement(der)) return std::nullopt;
   const unsigned char* cursor = der.data();
-  PkeyPointer key(d2i_PUBKEY(nullptr, &cursor, *length));
-  if (!key || cursor != der.data() + der.size()) return std::nullopt;
+  const SubjectPublicKeyInfoPointer info(d2i_X509_PUBKEY(nullptr, &cursor, *length));
+  if (!info || cursor != der.data() + der.size()) return std::nullopt;
+  PkeyPointer key(X509_PUBKEY_get(info.get()));
+  if (!key) return std::nullopt;
+  if (EVP_PKEY_get_id(key.get()) == EVP_PKEY_RSA) {
+    const unsigned char* keyBytes = nullptr;
+    int keyLength = 0;
+    if (X509_PUBKEY_get0_param(nullptr, &keyBytes, &keyLength, nullptr, info.get()) != 1 || keyLength < 0 ||
+        !isDerFormOfRsaKey(key.get(), ByteView(keyBytes, static_cast<std::size_t>(keyLength)))) {
+      return std::nullopt;
+    }
+  }
   return Key(std::move(key));
 }
 

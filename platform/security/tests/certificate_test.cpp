@@ -110,5 +110,27 @@ TEST(Certificate, NoKeyWhenTheSubjectPublicKeyInfoDoesNotDecode) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
+TEST(Certificate, NoKeyWhenTheRsaKeyIsNotInDer) {
+  const auto key = TestKey::rsa(2048);
+  const auto der = key.selfSignedCertificate();
+  const auto representation = copyExternalRepresentation(key.publicKey());
+  ASSERT_TRUE(representation);
+  // 30 82 01 0A 02 82 01 01 00 <modulus> 02 03 01 00 01 becomes a negative modulus (its 00 gone)
+  // and an exponent with a redundant 00, so that every enclosing length stays as it was.
+  Bytes nonDer(representation->begin(), representation->begin() + 4);
+  nonDer.insert(nonDer.end(), {0x02, 0x82, 0x01, 0x00});
+  nonDer.insert(nonDer.end(), representation->begin() + 9, representation->end() - 5);
+  nonDer.insert(nonDer.end(), {0x02, 0x04, 0x00, 0x01, 0x00, 0x01});
+  ASSERT_EQ(nonDer.size(), representation->size());
+
+  const auto certificate = Certificate::createWithData(replaced(der, *representation, nonDer));
+  ASSERT_TRUE(certificate);
+  // The library reads a key from it; the layer does not.
+  EXPECT_NE(X509_get0_pubkey(certificate->native()), nullptr);
+  ERR_clear_error();
+  EXPECT_FALSE(certificate->copyKey());
+  EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
 }  // namespace
 }  // namespace platform::security

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <functional>
@@ -234,6 +235,65 @@ TEST(KeyCreateWithData, RefusesDataThatDoNotMakeTheKey) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_FALSE(createKeyWithData(c.data, c.attributes));
+    EXPECT_EQ(ERR_peek_error(), 0u);
+  }
+}
+
+// An element in DER with the shortest length form; the content is taken as given.
+Bytes derElement(std::uint8_t tag, const Bytes& content) {
+  Bytes bytes{tag};
+  const auto size = content.size();
+  if (size >= 0x100) bytes.insert(bytes.end(), {0x82, static_cast<std::uint8_t>(size >> 8)});
+  if (size >= 0x80 && size < 0x100) bytes.push_back(0x81);
+  bytes.push_back(static_cast<std::uint8_t>(size));
+  bytes.insert(bytes.end(), content.begin(), content.end());
+  return bytes;
+}
+
+Bytes concatenated(Bytes first, const Bytes& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+Bytes rsaPublicKeyWith(const Bytes& modulusContent, const Bytes& exponentContent) {
+  return derElement(0x30, concatenated(derElement(0x02, modulusContent), derElement(0x02, exponentContent)));
+}
+
+Bytes rsaSubjectPublicKeyInfoAround(const Bytes& rsaPublicKey) {
+  const Bytes rsaEncryption{0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+  return derElement(0x30, concatenated(rsaEncryption, derElement(0x03, concatenated({0x00}, rsaPublicKey))));
+}
+
+// The library reads an RSA key whose INTEGERs only BER allows, and takes a negative modulus for
+// its magnitude: the key it gives is not the one the bytes say.
+TEST(KeyRsaIntegers, OnlyTheirDerFormMakesAKey) {
+  const auto canonical = representationOf(keys().rsa2048);
+  // 30 82 01 0A 02 82 01 01 00 <modulus, 256 bytes, high bit set> 02 03 01 00 01
+  const Bytes modulus(canonical.begin() + 9, canonical.begin() + 9 + 256);
+  const Bytes exponent{0x01, 0x00, 0x01};
+  ASSERT_EQ(rsaPublicKeyWith(concatenated({0x00}, modulus), exponent), canonical);
+  ASSERT_EQ(rsaSubjectPublicKeyInfoAround(canonical), keys().rsa2048.subjectPublicKeyInfo());
+  const KeyAttributes rsa{KeyClass::publicKey, KeyType::rsa, 2048};
+  EXPECT_TRUE(Key::fromSubjectPublicKeyInfo(rsaSubjectPublicKeyInfoAround(canonical)));
+  EXPECT_TRUE(createKeyWithData(canonical, rsa));
+
+  struct Case {
+    std::string name;
+    Bytes rsaPublicKey;
+  };
+  const Case cases[] = {
+      {"modulus with a redundant 00", rsaPublicKeyWith(concatenated({0x00, 0x00}, modulus), exponent)},
+      {"negative modulus", rsaPublicKeyWith(modulus, exponent)},
+      {"exponent with a redundant 00", rsaPublicKeyWith(concatenated({0x00}, modulus), {0x00, 0x01, 0x00, 0x01})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto spki = rsaSubjectPublicKeyInfoAround(c.rsaPublicKey);
+    const unsigned char* cursor = spki.data();
+    const PkeyPointer lenient(d2i_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size())));
+    ASSERT_TRUE(lenient);
+    EXPECT_FALSE(Key::fromSubjectPublicKeyInfo(spki));
+    EXPECT_FALSE(createKeyWithData(c.rsaPublicKey, rsa));
     EXPECT_EQ(ERR_peek_error(), 0u);
   }
 }
