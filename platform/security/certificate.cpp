@@ -3,22 +3,12 @@
 #include "platform/security/der_structure.hpp"
 #include "platform/security/openssl_handles.hpp"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <climits>
-#include <memory>
 
 namespace platform::security {
-
-namespace {
-
-struct OpenSSLFree {
-  void operator()(unsigned char* bytes) const noexcept { OPENSSL_free(bytes); }
-};
-
-}  // namespace
 
 void X509Deleter::operator()(X509* certificate) const noexcept { X509_free(certificate); }
 
@@ -45,7 +35,7 @@ std::optional<Key> Certificate::copyKey() const {
   // SubjectPublicKeyInfo would be; reading it again through the same gate holds it to DER too.
   unsigned char* raw = nullptr;
   const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate_.get()), &raw);
-  const std::unique_ptr<unsigned char, OpenSSLFree> der(raw);
+  const detail::OpenSSLBufferPointer der(raw);
   if (length <= 0 || der == nullptr) return std::nullopt;
   return Key::fromSubjectPublicKeyInfo(ByteView(der.get(), static_cast<std::size_t>(length)));
 }

@@ -96,12 +96,11 @@ std::optional<NamedCurve> primeRandomCurveOfSize(int sizeInBits) {
 std::size_t coordinateSize(int sizeInBits) { return static_cast<std::size_t>(sizeInBits + 7) / 8; }
 
 std::optional<Bytes> rsaPublicKeyDer(const EVP_PKEY* key) {
-  unsigned char* der = nullptr;
-  const int length = i2d_PublicKey(key, &der);
+  unsigned char* raw = nullptr;
+  const int length = i2d_PublicKey(key, &raw);
+  const detail::OpenSSLBufferPointer der(raw);
   if (length <= 0 || der == nullptr) return std::nullopt;
-  Bytes result(der, der + length);
-  OPENSSL_free(der);
-  return result;
+  return Bytes(der.get(), der.get() + length);
 }
 
 // Built from the affine coordinates: the key's own encoded point keeps the compressed form a

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
@@ -20,6 +21,12 @@ using PkeyContextPointer = std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX, 
 using BignumPointer = std::unique_ptr<BIGNUM, FreeWith<BIGNUM, BN_free>>;
 using ParamBuilderPointer = std::unique_ptr<OSSL_PARAM_BLD, FreeWith<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
 using ParamsPointer = std::unique_ptr<OSSL_PARAM, FreeWith<OSSL_PARAM, OSSL_PARAM_free>>;
+
+// A buffer the library allocated for its output, such as an i2d encoding.
+struct OpenSSLFree {
+  void operator()(unsigned char* bytes) const noexcept { OPENSSL_free(bytes); }
+};
+using OpenSSLBufferPointer = std::unique_ptr<unsigned char, OpenSSLFree>;
 
 // Removes what the library put on this thread's error queue during one call of the layer, so that
 // a refused input leaves nothing behind for the next caller to trip over.
