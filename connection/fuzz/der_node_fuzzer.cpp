@@ -1,4 +1,4 @@
-// Walks arbitrary bytes as nested DER and reads every primitive element as a date. Whatever the
+// Walks arbitrary bytes as nested DER and reads every element as a date. Whatever the
 // walk accepts must be exactly what minimal DER would write for it, and every value must lie
 // inside the input.
 #include "connection/connection_error.hpp"

@@ -37,7 +37,9 @@ std::string dottedIdentifier(const ASN1_OBJECT* object) {
     return {};
   }
   std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  OBJ_obj2txt(text.data(), length + 1, object, 1);
+  if (OBJ_obj2txt(text.data(), length + 1, object, 1) != length) {
+    return {};
+  }
   text.resize(static_cast<std::size_t>(length));
   return text;
 }
