@@ -555,9 +555,7 @@ struct StandInService::Server {
 
   // One connection, one request: the answer, then the TLS close.
   static asio::awaitable<void> serve(std::shared_ptr<State> state, TestTLSServer::Connection& connection) {
-    const bool secured = co_await connection.handshake();
-    if (!secured) co_return;
-    auto received = co_await connection.readRequest();
+    auto received = co_await connection.receiveRequest();
     if (!received) co_return;
     const RecordedRequest request{std::move(received->method), std::move(received->target),
                                   std::move(received->headers), std::move(received->body)};

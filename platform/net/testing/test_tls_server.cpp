@@ -109,6 +109,15 @@ asio::awaitable<std::optional<ReceivedRequest>> TestTLSServer::Connection::readR
   co_return request;
 }
 
+asio::awaitable<std::optional<ReceivedRequest>> TestTLSServer::Connection::receiveRequest() {
+  const bool shookHands = co_await handshake();
+  if (!shookHands) {
+    co_return std::nullopt;
+  }
+  auto request = co_await readRequest();
+  co_return request;
+}
+
 asio::awaitable<bool> TestTLSServer::Connection::write(std::string_view bytes) {
   error_code ec;
   co_await asio::async_write(state_->stream, asio::buffer(bytes.data(), bytes.size()),

@@ -42,6 +42,8 @@ public:
     std::string serverName() const;
     // Reads one request; empty when the client closed or sent something that is not HTTP.
     boost::asio::awaitable<std::optional<ReceivedRequest>> readRequest();
+    // handshake() then readRequest(), as most scripts begin; empty when either fails.
+    boost::asio::awaitable<std::optional<ReceivedRequest>> receiveRequest();
     // Writes the bytes as they are; false when the client is gone.
     boost::asio::awaitable<bool> write(std::string_view bytes);
     // Waits without writing until the client closes the connection; works before a handshake too.

@@ -164,11 +164,7 @@ std::string chunked(const std::string& body) {
 
 // Answers one request with the bytes given, then closes the TLS session.
 asio::awaitable<void> answer(Connection& connection, std::string response) {
-  const auto shookHands = co_await connection.handshake();
-  if (!shookHands) {
-    co_return;
-  }
-  const auto request = co_await connection.readRequest();
+  const auto request = co_await connection.receiveRequest();
   if (!request) {
     co_return;
   }
@@ -471,11 +467,7 @@ struct Flood {
 // Claims or streams 100 MiB and writes until the client stops taking them.
 asio::awaitable<void> flood(Connection& connection, Framing framing, Flood& counters) {
   constexpr std::uint64_t total = 100 * mebibyte;
-  const auto shookHands = co_await connection.handshake();
-  if (!shookHands) {
-    co_return;
-  }
-  const auto request = co_await connection.readRequest();
+  const auto request = co_await connection.receiveRequest();
   if (!request) {
     co_return;
   }
@@ -535,11 +527,7 @@ struct BrokenCase {
 
 // Writes the bytes and either ends the TLS session or lets the connection fall.
 asio::awaitable<void> answerThenEnd(Connection& connection, std::string response, bool drop) {
-  const auto shookHands = co_await connection.handshake();
-  if (!shookHands) {
-    co_return;
-  }
-  const auto request = co_await connection.readRequest();
+  const auto request = co_await connection.receiveRequest();
   if (!request) {
     co_return;
   }
@@ -673,11 +661,7 @@ enum class Stall { beforeHandshake, beforeAnswering, insideTheBody, tricklingFor
 
 asio::awaitable<void> stall(Connection& connection, Stall where) {
   if (where != Stall::beforeHandshake) {
-    const auto shookHands = co_await connection.handshake();
-    if (!shookHands) {
-      co_return;
-    }
-    const auto request = co_await connection.readRequest();
+    const auto request = co_await connection.receiveRequest();
     if (!request) {
       co_return;
     }
@@ -745,11 +729,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Tells the test that the request arrived, then says nothing more.
 asio::awaitable<void> announceThenStall(Connection& connection, std::function<void()> announce) {
-  const auto shookHands = co_await connection.handshake();
-  if (!shookHands) {
-    co_return;
-  }
-  const auto request = co_await connection.readRequest();
+  const auto request = co_await connection.receiveRequest();
   if (!request) {
     co_return;
   }
