@@ -4,9 +4,10 @@
 #include "connection/corvanta_endpoints.hpp"
 #include "connection/session_authorization.hpp"
 #include "connection/sign_in_attempt.hpp"
-#include "connection/ephemeral_http_transport.hpp"
 #include "connection/testing/stand_in_service.hpp"
 #include "connection/tests/fake_http_transport.hpp"
+#include "connection/tests/session_test_support.hpp"
+#include "connection/tests/stand_in_transport.hpp"
 #include "platform/foundation/form_encoding.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/request.hpp"
@@ -28,13 +29,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -46,25 +47,12 @@ using namespace std::chrono_literals;
 using platform::net::NetworkError;
 using platform::runtime::CancellationError;
 using platform::runtime::testing::ManualClock;
+using testing::callbackFor;
+using testing::expectError;
 using testing::FakeHTTPTransport;
+using testing::TokenAnswer;
+using testing::tokens;
 using Reply = FakeHTTPTransport::Reply;
-
-// ---- Answers of the token endpoint ---------------------------------------------------------------
-
-struct TokenAnswer {
-  std::string access = "access-1";
-  std::optional<std::string> refresh = "refresh-1";
-  std::int64_t expiresIn = 300;
-  std::string type = "Bearer";
-
-  std::string body() const {
-    std::string text = "{\"access_token\":\"" + access + "\",\"expires_in\":" + std::to_string(expiresIn);
-    if (refresh) text += ",\"refresh_token\":\"" + *refresh + "\"";
-    return text + ",\"token_type\":\"" + type + "\"}";
-  }
-};
-
-Reply tokens(const TokenAnswer& answer) { return Reply::status(200, answer.body()); }
 
 const boost::urls::url& tokenURL() { return CorvantaEndpoints::tokenURL(); }
 
@@ -76,14 +64,6 @@ std::string refreshBody(const std::string& refreshToken) {
   return "client_id=corvanta-desktop&grant_type=refresh_token&refresh_token=" + refreshToken;
 }
 
-// The redirect the browser brings back for the attempt.
-boost::urls::url callbackFor(const SignInAttempt& attempt, const std::string& code = "code-1") {
-  const std::string text = "http://localhost:53682/callback?state=" + attempt.state() +
-                           "&iss=" + platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
-                           "&code=" + code;
-  return boost::urls::url(boost::urls::parse_uri(text).value());
-}
-
 std::string queryItem(boost::urls::url_view url, std::string_view name) {
   for (const auto& param : url.params()) {
     if (param.key == name) return std::string(param.value);
@@ -91,100 +71,33 @@ std::string queryItem(boost::urls::url_view url, std::string_view name) {
   return {};
 }
 
-// ---- Checking outcomes ---------------------------------------------------------------------------
-
-template <typename Expected, typename Operation>
-void expectError(Operation&& operation, const Expected& expected, const std::string& name = "") {
-  try {
-    operation();
-    ADD_FAILURE() << name << ": no error, expected " << expected.what();
-  } catch (const Expected& error) {
-    EXPECT_TRUE(error == expected) << name << ": " << error.what() << ", expected " << expected.what();
-  } catch (const std::exception& other) {
-    ADD_FAILURE() << name << ": " << other.what() << ", expected " << expected.what();
-  }
-}
-
-// One operation started and left running on the test's context, so that others can run while it
-// waits; cancel() cancels the task that awaits it, as a caller's task would be.
-template <typename T>
-class Started {
-public:
-  Started(asio::io_context& io, asio::awaitable<T> operation) : state_(std::make_shared<State>()) {
-    task_ = platform::runtime::startTask(io.get_executor(), capture(std::move(operation), state_));
-  }
-
-  bool hasEnded() const { return state_->ended; }
-  void cancel() const { task_.cancel(); }
-
-  // The value, or the error rethrown; only once it has ended.
-  T get() const {
-    if (!state_->ended) throw std::logic_error("still running");
-    if (state_->error) std::rethrow_exception(state_->error);
-    if constexpr (!std::is_void_v<T>) return *state_->value;
-  }
-
-private:
-  struct State {
-    bool ended = false;
-    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
-    std::exception_ptr error;
-  };
-
-  static asio::awaitable<void> capture(asio::awaitable<T> operation, std::shared_ptr<State> state) {
-    try {
-      if constexpr (std::is_void_v<T>) {
-        co_await std::move(operation);
-      } else {
-        state->value = co_await std::move(operation);
-      }
-    } catch (...) {
-      state->error = std::current_exception();
-    }
-    state->ended = true;
-  }
-
-  std::shared_ptr<State> state_;
-  platform::runtime::Task<void> task_;
-};
-
 // ---- The fixture ---------------------------------------------------------------------------------
 
-class OAuthSessionTest : public ::testing::Test {
+class OAuthSessionTest : public testing::CoroutineTest {
 protected:
-  // Declared first: the clock outlives everything that reads it.
-  ManualClock clock;
-  asio::io_context io;
   std::shared_ptr<FakeHTTPTransport> transport = std::make_shared<FakeHTTPTransport>();
   std::shared_ptr<OAuthSession> session = std::make_shared<OAuthSession>(io.get_executor(), transport, clock);
 
-  template <typename T>
-  T run(asio::awaitable<T> operation) {
-    return platform::runtime::testing::runToCompletion(io, std::move(operation));
-  }
-
-  template <typename T>
-  Started<T> start(asio::awaitable<T> operation) {
-    return Started<T>(io, std::move(operation));
-  }
-
-  bool runUntil(const std::function<bool()>& done) { return platform::runtime::testing::runUntil(io, done); }
-
-  // Lets everything that can run now run.
-  void settle() {
-    io.restart();
-    io.poll();
-  }
-
   // A sign-in whose code exchange the token endpoint answers with `answer`.
-  SignInAttempt signIn(const Reply& answer = tokens({})) {
-    const auto attempt = run(session->beginSignIn());
-    transport->answer(tokenURL(), answer);
-    run(session->completeSignIn(attempt.id(), callbackFor(attempt)));
-    return attempt;
-  }
+  SignInAttempt signIn(const Reply& answer = tokens({})) { return signInThrough(*session, *transport, answer); }
 
   std::size_t tokenRequestCount() const { return transport->requests(tokenURL()).size(); }
+
+  // Signs in with tokens of 300 seconds, moves the clock to their refresh point and holds the
+  // refresh that the next caller starts.
+  std::shared_ptr<const FakeHTTPTransport::Hold> holdTheRefresh(
+      FakeHTTPTransport::OnCancel onCancel = FakeHTTPTransport::OnCancel::fail) {
+    signIn(tokens({.expiresIn = 300}));
+    clock.advance(240s);
+    return transport->hold(tokenURL(), onCancel);
+  }
+
+  // Lets `caller` start the refresh `held` keeps, then cancels it and waits until it has ended.
+  void cancelOnceRefreshing(const testing::Started<std::string>& caller, const FakeHTTPTransport::Hold& held) {
+    ASSERT_TRUE(runUntil([&] { return held.hasArrived(); }));
+    caller.cancel();
+    ASSERT_TRUE(runUntil([&] { return caller.hasEnded(); }));
+  }
 };
 
 // ---- Code exchange -------------------------------------------------------------------------------
@@ -609,9 +522,7 @@ TEST_F(OAuthSessionTest, AFailedRefreshEndsTheSignIn) {
 }
 
 TEST_F(OAuthSessionTest, WhenASharedRefreshFailsTheFirstWaiterEndsTheSignInAndTheOthersFindItGone) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto first = start(session->accessToken());
   const auto second = start(session->accessToken());
   ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
@@ -627,9 +538,7 @@ TEST_F(OAuthSessionTest, WhenASharedRefreshFailsTheFirstWaiterEndsTheSignInAndTh
 }
 
 TEST_F(OAuthSessionTest, ACancelledCallerStopsWaitingAndTheSharedRefreshGoesOn) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto cancelled = start(session->accessToken());
   const auto waiting = start(session->accessToken());
   ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
@@ -649,13 +558,9 @@ TEST_F(OAuthSessionTest, ACancelledCallerStopsWaitingAndTheSharedRefreshGoesOn) 
 }
 
 TEST_F(OAuthSessionTest, ARefreshWhoseOnlyCallerWasCancelledServesTheNextCaller) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto cancelled = start(session->accessToken());
-  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
-  cancelled.cancel();
-  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  ASSERT_NO_FATAL_FAILURE(cancelOnceRefreshing(cancelled, *held));
   expectError([&] { cancelled.get(); }, CancellationError());
 
   held->release(tokens({.access = "refreshed"}));
@@ -665,22 +570,16 @@ TEST_F(OAuthSessionTest, ARefreshWhoseOnlyCallerWasCancelledServesTheNextCaller)
 }
 
 TEST_F(OAuthSessionTest, ARefreshLeftWithoutCallersEndsWithTheSession) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto cancelled = start(session->accessToken());
-  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
-  cancelled.cancel();
-  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  ASSERT_NO_FATAL_FAILURE(cancelOnceRefreshing(cancelled, *held));
 
   session.reset();
   EXPECT_TRUE(runUntil([&] { return held->wasCancelled(); }));
 }
 
 TEST_F(OAuthSessionTest, ASignOutDuringARefreshCancelsItAndItsWaitersFindTheSessionStale) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto first = start(session->accessToken());
   const auto second = start(session->authorization());
   ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
@@ -696,9 +595,7 @@ TEST_F(OAuthSessionTest, ASignOutDuringARefreshCancelsItAndItsWaitersFindTheSess
 }
 
 TEST_F(OAuthSessionTest, ALateRefreshResultNeverReplacesANewerSignIn) {
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL(), FakeHTTPTransport::OnCancel::keepWaiting);
+  const auto held = holdTheRefresh(FakeHTTPTransport::OnCancel::keepWaiting);
   const auto waiter = start(session->accessToken());
   ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
 
@@ -713,13 +610,9 @@ TEST_F(OAuthSessionTest, ALateRefreshResultNeverReplacesANewerSignIn) {
 TEST_F(OAuthSessionTest, ARefreshedTokenThatHasAlreadyExpiredIsNotHandedOut) {
   // The refresh finished for a caller that had gone; the next caller comes only after the new
   // token's own expiry.
-  signIn(tokens({.expiresIn = 300}));
-  clock.advance(240s);
-  const auto held = transport->hold(tokenURL());
+  const auto held = holdTheRefresh();
   const auto cancelled = start(session->accessToken());
-  ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
-  cancelled.cancel();
-  ASSERT_TRUE(runUntil([&] { return cancelled.hasEnded(); }));
+  ASSERT_NO_FATAL_FAILURE(cancelOnceRefreshing(cancelled, *held));
   held->release(tokens({.access = "short", .expiresIn = 60}));
   settle();
 
@@ -842,33 +735,15 @@ TEST_F(OAuthSessionTest, RequestsForAnAccountNeedThatAccountBound) {
   EXPECT_EQ(run(session->authorization(std::string("account-3"))).accessToken, "access-2");
 }
 
-
 // ---- Over HTTPS against the stand-in provider ---------------------------------------------------
-
-// Sends the build's service URLs to the stand-in, as if the names resolved to it.
-class StandInRoute final : public HTTPTransport {
-public:
-  StandInRoute(std::shared_ptr<HTTPTransport> inner, const testing::StandInService& standIn)
-      : inner_(std::move(inner)), standIn_(standIn) {}
-
-  asio::awaitable<HTTPResult> send(platform::net::Request request) override {
-    request.url = standIn_.localURL(request.url);
-    return inner_->send(std::move(request));
-  }
-
-private:
-  std::shared_ptr<HTTPTransport> inner_;
-  const testing::StandInService& standIn_;
-};
 
 TEST(OAuthSessionOverHTTPS, SignsInAndRefreshesAgainstTheProvider) {
   testing::StandInService standIn(platform::security::testing::TestKey::ec(platform::security::testing::Curve::p256));
   standIn.setTokenPolicy({.expiresIn = 300});
   ManualClock clock;
   asio::io_context io;
-  const auto https = std::make_shared<EphemeralHTTPTransport>(standIn.sessionConfiguration());
-  const auto session =
-      std::make_shared<OAuthSession>(io.get_executor(), std::make_shared<StandInRoute>(https, standIn), clock);
+  const auto transport = std::make_shared<testing::StandInTransport>(standIn, 45s);
+  const auto session = std::make_shared<OAuthSession>(io.get_executor(), transport, clock);
   const auto run = [&io](auto operation) {
     return platform::runtime::testing::runToCompletion(io, std::move(operation));
   };
