@@ -29,6 +29,16 @@ asio::awaitable<int> waitFor(SharedResult<int> result) {
   co_return value;
 }
 
+// Three tasks waiting for `result`, run up to their wait.
+std::vector<Task<int>> threeWaitersFor(asio::io_context& io, const SharedResult<int>& result) {
+  std::vector<Task<int>> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.push_back(startTask(io.get_executor(), waitFor(result)));
+  }
+  io.poll();
+  return waiters;
+}
+
 asio::awaitable<int> join(Task<int> task) {
   const int value = co_await task.join();
   co_return value;
@@ -66,11 +76,7 @@ TEST(SharedResult, SharedWorkCancelledByItsOwnerFailsEveryAwaiter) {
 TEST(SharedResult, TheFirstOutcomeReachesEveryWaiterAndLaterOnesAreIgnored) {
   asio::io_context io;
   SharedResult<int> result;
-  std::vector<Task<int>> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.push_back(startTask(io.get_executor(), waitFor(result)));
-  }
-  io.poll();
+  const auto waiters = threeWaitersFor(io, result);
   EXPECT_TRUE(result.setError(std::make_exception_ptr(std::runtime_error("refresh failed"))));
   EXPECT_FALSE(result.setValue(3));
   EXPECT_FALSE(result.setError(std::make_exception_ptr(std::logic_error("late"))));
@@ -84,11 +90,7 @@ TEST(SharedResult, TheFirstOutcomeReachesEveryWaiterAndLaterOnesAreIgnored) {
 TEST(SharedResult, OneAwaiterCancelledLeavesWhileTheOthersGetTheValue) {
   asio::io_context io;
   SharedResult<int> result;
-  std::vector<Task<int>> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.push_back(startTask(io.get_executor(), waitFor(result)));
-  }
-  io.poll();
+  const auto waiters = threeWaitersFor(io, result);
   waiters[1].cancel();
   EXPECT_THROW(runToCompletion(io, waiters[1].value()), CancellationError);
   io.poll();
