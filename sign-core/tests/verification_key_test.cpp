@@ -1,6 +1,7 @@
 #include "sign-core/verification_key.hpp"
 
 #include "platform/security/digest.hpp"
+#include "platform/security/testing/shared_test_keys.hpp"
 #include "platform/security/testing/signature_forms.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "sign-core/signing_error.hpp"
@@ -21,21 +22,9 @@ using platform::security::sha384;
 using platform::security::sha512;
 using platform::security::testing::CertificateOptions;
 using platform::security::testing::Curve;
+using platform::security::testing::sharedTestKeys;
 using platform::security::testing::TestKey;
 namespace forms = platform::security::testing;
-
-struct SharedKeys {
-  TestKey rsa2048 = TestKey::rsa(2048);
-  TestKey rsa2047 = TestKey::rsa(2047);
-  TestKey p256 = TestKey::ec(Curve::p256);
-  TestKey p384 = TestKey::ec(Curve::p384);
-  TestKey p521 = TestKey::ec(Curve::p521);
-};
-
-const SharedKeys& keys() {
-  static const SharedKeys shared;
-  return shared;
-}
 
 Bytes digestFor(SigningAlgorithm algorithm, const Bytes& message) {
   switch (algorithm.digestByteCount()) {
@@ -56,7 +45,7 @@ std::optional<SigningError> errorOf(Action action) {
 }
 
 TEST(VerificationKey, HoldsKindSizeRepresentationAndItsFingerprint) {
-  const auto& k = keys();
+  const auto& k = sharedTestKeys();
   struct Case {
     std::string name;
     const TestKey& key;
@@ -85,17 +74,18 @@ TEST(VerificationKey, HoldsKindSizeRepresentationAndItsFingerprint) {
 }
 
 TEST(VerificationKey, TwoKeysFromOneCertificateAreEqual) {
-  const auto der = keys().p256.selfSignedCertificate();
+  const auto der = sharedTestKeys().p256.selfSignedCertificate();
   const auto first = VerificationKey::fromCertificateDER(der);
   const auto second = VerificationKey::fromCertificateDER(der);
   EXPECT_EQ(first, second);
   EXPECT_EQ(first.fingerprint(), second.fingerprint());
-  EXPECT_NE(first, VerificationKey(keys().p384.publicKey()));
-  EXPECT_NE(VerificationKey(keys().rsa2048.publicKey()), VerificationKey(keys().rsa2047.publicKey()));
+  EXPECT_NE(first, VerificationKey(sharedTestKeys().p384.publicKey()));
+  EXPECT_NE(VerificationKey(sharedTestKeys().rsa2048.publicKey()),
+            VerificationKey(sharedTestKeys().rsa2047.publicKey()));
 }
 
 TEST(VerificationKey, CompressedPointCertificateGivesTheSameKey) {
-  const auto& key = keys().p256;
+  const auto& key = sharedTestKeys().p256;
   const auto compressed = VerificationKey::fromCertificateDER(key.withCompressedPoint().selfSignedCertificate());
   const auto uncompressed = VerificationKey::fromCertificateDER(key.selfSignedCertificate());
   EXPECT_EQ(compressed, uncompressed);
@@ -104,7 +94,7 @@ TEST(VerificationKey, CompressedPointCertificateGivesTheSameKey) {
 }
 
 TEST(VerificationKey, RefusesEveryKeyButAnRsaOrPrimeCurvePublicKey) {
-  const auto& k = keys();
+  const auto& k = sharedTestKeys();
   struct Case {
     std::string name;
     std::function<VerificationKey()> make;
@@ -151,8 +141,8 @@ TEST(VerificationKey, RefusesCertificateBytesThatAreNotOneCertificate) {
 }
 
 TEST(VerificationKey, SupportsTheAlgorithmsOfItsKindOnly) {
-  const VerificationKey rsa(keys().rsa2048.publicKey());
-  const VerificationKey ec(keys().p256.publicKey());
+  const VerificationKey rsa(sharedTestKeys().rsa2048.publicKey());
+  const VerificationKey ec(sharedTestKeys().p256.publicKey());
   for (const auto algorithm : SigningAlgorithm::allCases()) {
     SCOPED_TRACE(algorithm.rawValue());
     const bool isRsa = algorithm.keyKind() == SigningAlgorithm::KeyKind::rsa;
@@ -163,7 +153,7 @@ TEST(VerificationKey, SupportsTheAlgorithmsOfItsKindOnly) {
 }
 
 TEST(VerificationKey, VerifiesEachAlgorithmOnEachKey) {
-  const auto& k = keys();
+  const auto& k = sharedTestKeys();
   const auto message = bytesOf("document");
   for (const auto algorithm : SigningAlgorithm::allCases()) {
     const bool isRsa = algorithm.keyKind() == SigningAlgorithm::KeyKind::rsa;
@@ -181,11 +171,12 @@ TEST(VerificationKey, VerifiesEachAlgorithmOnEachKey) {
 }
 
 TEST(VerificationKey, ChecksInOrderDigestLengthThenKindThenSignature) {
-  const VerificationKey rsa(keys().rsa2048.publicKey());
-  const VerificationKey ec(keys().p256.publicKey());
+  const VerificationKey rsa(sharedTestKeys().rsa2048.publicKey());
+  const VerificationKey ec(sharedTestKeys().p256.publicKey());
   const auto digest32 = sha256(bytesOf("m"));
   const auto digest48 = sha384(bytesOf("m"));
-  const auto rsaSignature = keys().rsa2048.sign(SigningAlgorithm::rsaPKCS1SHA256.securityAlgorithm(), digest32);
+  const auto rsaSignature =
+      sharedTestKeys().rsa2048.sign(SigningAlgorithm::rsaPKCS1SHA256.securityAlgorithm(), digest32);
   struct Case {
     std::string name;
     const VerificationKey& key;
@@ -210,7 +201,7 @@ TEST(VerificationKey, ChecksInOrderDigestLengthThenKindThenSignature) {
 // Each of these is a malformed or wrong signature that a verifier taking any non-zero library
 // answer as success, or tolerating BER, would let through.
 TEST(VerificationKey, RefusesEveryNearlyRightSignatureAsInvalid) {
-  const auto& k = keys();
+  const auto& k = sharedTestKeys();
   const VerificationKey rsa(k.rsa2048.publicKey());
   const VerificationKey ec(k.p256.publicKey());
   const auto digest = sha256(bytesOf("document"));

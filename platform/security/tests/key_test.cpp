@@ -2,6 +2,7 @@
 
 #include "platform/security/certificate.hpp"
 #include "platform/security/digest.hpp"
+#include "platform/security/testing/shared_test_keys.hpp"
 #include "platform/security/testing/signature_forms.hpp"
 #include "platform/security/testing/test_key.hpp"
 
@@ -28,13 +29,11 @@ namespace {
 using testing::Curve;
 using testing::TestKey;
 
-// Key generation is the slow part of these tests; every test shares one key of each kind.
-struct SharedKeys {
-  TestKey rsa2048 = TestKey::rsa(2048);
-  TestKey rsa2047 = TestKey::rsa(2047);
-  TestKey p256 = TestKey::ec(Curve::p256);
-  TestKey p384 = TestKey::ec(Curve::p384);
-  TestKey p521 = TestKey::ec(Curve::p521);
+// Key generation is the slow part of these tests; every test shares one key of each kind: the
+// common ones, and the kinds that the layer must refuse.
+struct SharedKeys : testing::SharedTestKeys {
+  SharedKeys() : SharedTestKeys(testing::sharedTestKeys()) {}
+
   TestKey secp256k1 = TestKey::ecOnNamedCurve("secp256k1");
   TestKey ed25519 = TestKey::ed25519();
   TestKey dsa = TestKey::dsa(1024);
