@@ -6,20 +6,17 @@
 #include "connection/remote_signature.hpp"
 #include "connection/remote_signing_error.hpp"
 #include "connection/session_authorization.hpp"
-#include "connection/sign_in_attempt.hpp"
 #include "connection/testing/stand_in_service.hpp"
 #include "connection/tests/fake_http_transport.hpp"
+#include "connection/tests/session_test_support.hpp"
 #include "connection/tests/stand_in_transport.hpp"
 #include "platform/foundation/base64.hpp"
 #include "platform/foundation/bytes.hpp"
-#include "platform/foundation/form_encoding.hpp"
 #include "platform/foundation/json_coding.hpp"
 #include "platform/net/header_field.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/runtime/cancellation.hpp"
-#include "platform/runtime/task.hpp"
 #include "platform/runtime/testing/manual_clock.hpp"
-#include "platform/runtime/testing/run_until.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "sign-core/signing_algorithm.hpp"
 #include "sign-core/signing_attribution.hpp"
@@ -32,8 +29,6 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/value.hpp>
-#include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 
 #include <gtest/gtest.h>
 
@@ -49,7 +44,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -65,9 +59,11 @@ using platform::runtime::CancellationError;
 using platform::runtime::testing::ManualClock;
 using platform::security::testing::Curve;
 using platform::security::testing::TestKey;
+using testing::expectError;
 using testing::FakeHTTPTransport;
 using testing::StandInService;
 using testing::StandInTransport;
+using testing::tokens;
 using Reply = FakeHTTPTransport::Reply;
 
 // ---- A request the signing session would never hand out --------------------------------------
@@ -101,69 +97,9 @@ const TestKey& otherP256Key() {
   return key;
 }
 
-// ---- Outcomes --------------------------------------------------------------------------------
-
-template <typename Expected, typename Operation>
-void expectError(Operation&& operation, const Expected& expected, const std::string& name = "") {
-  try {
-    operation();
-    ADD_FAILURE() << name << ": no error, expected " << expected.what();
-  } catch (const Expected& error) {
-    EXPECT_TRUE(error == expected) << name << ": " << error.what() << ", expected " << expected.what();
-  } catch (const std::exception& other) {
-    ADD_FAILURE() << name << ": " << other.what() << ", expected " << expected.what();
-  }
-}
-
-// One operation left running on the test's context, so that the test can act while it waits;
-// cancel() cancels the task that awaits it, as the caller's task would be.
-template <typename T>
-class Started {
-public:
-  Started(asio::io_context& io, asio::awaitable<T> operation) : state_(std::make_shared<State>()) {
-    task_ = platform::runtime::startTask(io.get_executor(), capture(std::move(operation), state_));
-  }
-
-  bool hasEnded() const { return state_->ended; }
-  void cancel() const { task_.cancel(); }
-
-  T get() const {
-    if (!state_->ended) throw std::logic_error("still running");
-    if (state_->error) std::rethrow_exception(state_->error);
-    return *state_->value;
-  }
-
-private:
-  struct State {
-    bool ended = false;
-    std::optional<T> value;
-    std::exception_ptr error;
-  };
-
-  static asio::awaitable<void> capture(asio::awaitable<T> operation, std::shared_ptr<State> state) {
-    try {
-      state->value = co_await std::move(operation);
-    } catch (...) {
-      state->error = std::current_exception();
-    }
-    state->ended = true;
-  }
-
-  std::shared_ptr<State> state_;
-  platform::runtime::Task<void> task_;
-};
-
 asio::awaitable<void> advanceClock(ManualClock* clock, ManualClock::Duration duration) {
   clock->advance(duration);
   co_return;
-}
-
-// The redirect the browser brings back for the attempt.
-boost::urls::url callbackFor(const SignInAttempt& attempt, const std::string& code) {
-  const std::string text = "http://localhost:53682/callback?state=" + attempt.state() +
-                           "&iss=" + platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
-                           "&code=" + code;
-  return boost::urls::url(boost::urls::parse_uri(text).value());
 }
 
 std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -177,30 +113,8 @@ std::string replaced(std::string text, std::string_view placeholder, const std::
 
 // What a test shares: the clock of the signer and of its requests, the context the coroutines run
 // on, and requests made the only way the system makes them, through a signing session.
-class SignerTest : public ::testing::Test {
+class SignerTest : public testing::CoroutineTest {
 protected:
-  // Declared first: the clock and the context outlive everything that uses them.
-  ManualClock clock;
-  asio::io_context io;
-
-  template <typename T>
-  T run(asio::awaitable<T> operation) {
-    return platform::runtime::testing::runToCompletion(io, std::move(operation));
-  }
-
-  template <typename T>
-  Started<T> start(asio::awaitable<T> operation) {
-    return Started<T>(io, std::move(operation));
-  }
-
-  bool runUntil(const std::function<bool()>& done) { return platform::runtime::testing::runUntil(io, done); }
-
-  // Lets everything that can run now run.
-  void settle() {
-    io.restart();
-    io.poll();
-  }
-
   Bytes nextDigest(SigningAlgorithm algorithm) {
     ++digestSeed_;
     Bytes digest(static_cast<std::size_t>(algorithm.digestByteCount()));
@@ -229,10 +143,7 @@ protected:
   void SetUp() override { signIn(); }
 
   void signIn() {
-    const auto code = "code-" + std::to_string(++signInCount_);
-    const auto attempt = run(oauth->beginSignIn());
-    service.authorize({code, StandInService::codeChallenge(attempt.verifier())});
-    run(oauth->completeSignIn(attempt.id(), callbackFor(attempt, code)));
+    signInAt(*oauth, service, "code-" + std::to_string(++signInCount_));
     const auto authorization = run(oauth->authorization());
     run(oauth->bindAccount(service.account().sub, authorization));
   }
@@ -514,11 +425,7 @@ protected:
 
   void signIn(const std::shared_ptr<OAuthSession>& session, const std::shared_ptr<FakeHTTPTransport>& tokenTransport,
               std::int64_t expiresIn = 3600) {
-    const auto attempt = run(session->beginSignIn());
-    tokenTransport->answer(CorvantaEndpoints::tokenURL(),
-                           Reply::status(200, R"({"access_token":"access-1","expires_in":)" + std::to_string(expiresIn) +
-                                                  R"(,"refresh_token":"refresh-1","token_type":"Bearer"})"));
-    run(session->completeSignIn(attempt.id(), callbackFor(attempt, "code-1")));
+    signInThrough(*session, *tokenTransport, tokens({.expiresIn = expiresIn}));
     authorization = run(session->authorization());
     run(session->bindAccount(std::string(accountID), *authorization));
   }
@@ -795,7 +702,7 @@ TEST_F(ScriptedSignerTest, CancellationWhileTheExchangeRunsDropsTheRequestForGoo
     FakeHTTPTransport::OnCancel onCancel;
     // Cancelling the exchange itself loses the answer; an answer already on its way is dropped.
     std::function<void(const SigningRequest&, const std::shared_ptr<const FakeHTTPTransport::Hold>&)> afterCancel;
-    std::function<void(const Started<RemoteSignature>&)> check;
+    std::function<void(const testing::Started<RemoteSignature>&)> check;
   };
   const std::vector<Case> cases{
       {"ExchangeCancelled", FakeHTTPTransport::OnCancel::fail, [](const auto&, const auto&) {},
@@ -847,7 +754,7 @@ TEST_F(ScriptedSignerTest, TheDeadlinePassingWhileTheTokenIsRefreshedRefusesTheR
   ASSERT_TRUE(runUntil([&] { return held->hasArrived(); }));
 
   clock.advance(60s);
-  held->release(Reply::status(200, R"({"access_token":"access-2","expires_in":3600,"token_type":"Bearer"})"));
+  held->release(tokens({.access = "access-2", .refresh = std::nullopt, .expiresIn = 3600}));
   ASSERT_TRUE(runUntil([&] { return call.hasEnded(); }));
 
   expectError([&] { call.get(); }, RemoteSigningError::invalidRequest);
