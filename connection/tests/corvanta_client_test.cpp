@@ -9,31 +9,25 @@
 #include "connection/oauth_session.hpp"
 #include "connection/role_allowances.hpp"
 #include "connection/session_authorization.hpp"
-#include "connection/sign_in_attempt.hpp"
 #include "connection/testing/stand_in_service.hpp"
 #include "connection/tests/fake_http_transport.hpp"
 #include "connection/tests/service_answer.hpp"
+#include "connection/tests/session_test_support.hpp"
 #include "connection/tests/stand_in_transport.hpp"
-#include "platform/foundation/form_encoding.hpp"
 #include "platform/net/header_field.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/request.hpp"
 #include "platform/runtime/cancellation.hpp"
-#include "platform/runtime/task.hpp"
-#include "platform/runtime/testing/manual_clock.hpp"
-#include "platform/runtime/testing/run_until.hpp"
 #include "platform/security/testing/test_key.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,7 +35,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -53,9 +46,10 @@ using namespace std::chrono_literals;
 using platform::net::HeaderFields;
 using platform::net::NetworkError;
 using platform::runtime::CancellationError;
-using platform::runtime::testing::ManualClock;
+using testing::expectError;
 using testing::FakeHTTPTransport;
 using testing::StandInService;
+using testing::Started;
 using testing::StandInTransport;
 using FakeReply = FakeHTTPTransport::Reply;
 using StandInReply = StandInService::Reply;
@@ -114,77 +108,13 @@ asio::awaitable<void> perform(CorvantaClient client, Operation operation, std::s
   }
 }
 
-// ---- Checking outcomes ----------------------------------------------------------------------------
-
-template <typename Expected, typename Run>
-void expectError(Run&& run, const Expected& expected, const std::string& name) {
-  try {
-    run();
-    ADD_FAILURE() << name << ": no error, expected " << expected.what();
-  } catch (const Expected& error) {
-    EXPECT_TRUE(error == expected) << name << ": " << error.what() << ", expected " << expected.what();
-  } catch (const std::exception& other) {
-    ADD_FAILURE() << name << ": " << other.what() << ", expected " << expected.what();
-  }
-}
-
-// One operation left running on the test's context, so that the test can act while it waits;
-// cancel() cancels the task that awaits it, as the app's task would be.
-class Started {
-public:
-  Started(asio::io_context& io, asio::awaitable<void> operation) : state_(std::make_shared<State>()) {
-    task_ = platform::runtime::startTask(io.get_executor(), capture(std::move(operation), state_));
-  }
-
-  bool hasEnded() const { return state_->ended; }
-  void cancel() const { task_.cancel(); }
-
-  // Rethrows the operation's error; only once it has ended.
-  void get() const {
-    if (!state_->ended) throw std::logic_error("still running");
-    if (state_->error) std::rethrow_exception(state_->error);
-  }
-
-private:
-  struct State {
-    bool ended = false;
-    std::exception_ptr error;
-  };
-
-  static asio::awaitable<void> capture(asio::awaitable<void> operation, std::shared_ptr<State> state) {
-    try {
-      co_await std::move(operation);
-    } catch (...) {
-      state->error = std::current_exception();
-    }
-    state->ended = true;
-  }
-
-  std::shared_ptr<State> state_;
-  platform::runtime::Task<void> task_;
-};
-
-// The redirect the browser brings back for the attempt.
-boost::urls::url callbackFor(const SignInAttempt& attempt, const std::string& code) {
-  const std::string text = "http://localhost:53682/callback?state=" + attempt.state() +
-                           "&iss=" + platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
-                           "&code=" + code;
-  return boost::urls::url(boost::urls::parse_uri(text).value());
-}
-
-class ClientTest : public ::testing::Test {
+class ClientTest : public testing::CoroutineTest {
 protected:
-  template <typename T>
-  T run(asio::awaitable<T> operation) {
-    return platform::runtime::testing::runToCompletion(io, std::move(operation));
-  }
-
+  using CoroutineTest::run;
   void run(Operation operation, std::string roleID) { run(perform(client(), operation, std::move(roleID))); }
   void run(Operation operation) { run(operation, defaultRole()); }
 
-  Started start(Operation operation) { return Started(io, perform(client(), operation, defaultRole())); }
-
-  bool runUntil(const std::function<bool()>& done) { return platform::runtime::testing::runUntil(io, done); }
+  Started<void> start(Operation operation) { return CoroutineTest::start(perform(client(), operation, defaultRole())); }
 
   virtual CorvantaClient client() const = 0;
   // The role the certificates and allowances are asked for when a test names none.
@@ -192,8 +122,6 @@ protected:
 
   bool signedIn() { return run(session()->canAuthorize()); }
   virtual std::shared_ptr<OAuthSession> session() const = 0;
-
-  asio::io_context io;
 };
 
 // ---- Over a scripted transport ----------------------------------------------------------------------
@@ -205,17 +133,11 @@ protected:
 
   // A sign-in whose tokens carry this access token.
   void signIn(const std::string& accessToken) {
-    const auto attempt = run(session_->beginSignIn());
-    transport->answer(CorvantaEndpoints::tokenURL(),
-                      FakeReply::status(200, R"({"access_token":")" + accessToken +
-                                                 R"(","expires_in":300,"refresh_token":"r","token_type":"Bearer"})"));
-    run(session_->completeSignIn(attempt.id(), callbackFor(attempt, "code")));
+    signInThrough(*session_, *transport, testing::tokens({.access = accessToken, .refresh = "r"}));
   }
 
   std::size_t requestsTo(const Endpoint& endpoint) const { return transport->requests(endpoint.url()).size(); }
 
-  // The clock outlives the session that reads it.
-  ManualClock clock;
   std::shared_ptr<FakeHTTPTransport> transport = std::make_shared<FakeHTTPTransport>();
   std::shared_ptr<OAuthSession> session_ = std::make_shared<OAuthSession>(io.get_executor(), transport, clock);
 };
@@ -362,9 +284,7 @@ TEST_F(ClientOverFakeTest, TransportErrorsPassThroughUnchanged) {
 class ClientOverStandInTest : public ClientTest {
 protected:
   ClientOverStandInTest() {
-    const auto attempt = run(session_->beginSignIn());
-    service.authorize({"the-code", StandInService::codeChallenge(attempt.verifier())});
-    run(session_->completeSignIn(attempt.id(), callbackFor(attempt, "the-code")));
+    signInAt(*session_, service, "the-code");
     accessToken = run(session_->accessToken());
   }
 
@@ -474,9 +394,7 @@ TEST_F(ClientOverStandInTest, AnUnauthorizedAnswerEndsTheSignIn) {
     }
     EXPECT_EQ(requestsTo(endpoint).size(), 1u);
 
-    const auto attempt = run(session_->beginSignIn());
-    service.authorize({"code-" + endpoint.name, StandInService::codeChallenge(attempt.verifier())});
-    run(session_->completeSignIn(attempt.id(), callbackFor(attempt, "code-" + endpoint.name)));
+    signInAt(*session_, service, "code-" + endpoint.name);
     accessToken = run(session_->accessToken());
   }
 }
