@@ -15,8 +15,10 @@ namespace {
 using platform::foundation::decodeJSON;
 using testing::dataCorrupted;
 using testing::expectRefusal;
+using testing::expectRefusals;
 using testing::JSONMembers;
 using testing::keyNotFound;
+using testing::RefusalRow;
 using testing::jsonString;
 using testing::typeMismatch;
 using testing::valueNotFound;
@@ -54,12 +56,7 @@ TEST(AccountProfile, DecodesTheUserinfoObject) {
 }
 
 TEST(AccountProfile, RefusesMalformedBodiesWithTheDecodingError) {
-  struct Row {
-    const char* name;
-    std::string json;
-    testing::Refusal refusal;
-  };
-  const Row rows[] = {
+  const std::vector<RefusalRow> rows = {
       {"sub absent", fullProfile.without("sub"), keyNotFound("sub")},
       {"sub null", fullProfile.with("sub", "null"), valueNotFound("sub")},
       {"sub a number", fullProfile.with("sub", "42"), typeMismatch("sub")},
@@ -73,9 +70,7 @@ TEST(AccountProfile, RefusesMalformedBodiesWithTheDecodingError) {
       {"trailing data", fullProfile.text() + "x", dataCorrupted()},
       {"empty body", "", dataCorrupted()},
   };
-  for (const auto& row : rows) {
-    expectRefusal([&] { decodeJSON<AccountProfile>(row.json); }, row.refusal, row.name);
-  }
+  expectRefusals([](const std::string& json) { return decodeJSON<AccountProfile>(json); }, rows);
 }
 
 TEST(AccountProfile, DisplayNameFallsThroughOnAbsenceOnly) {
@@ -134,12 +129,7 @@ TEST(AccountRole, DecodesARoleObject) {
 }
 
 TEST(AccountRole, RefusesMalformedRolesWithTheDecodingError) {
-  struct Row {
-    const char* name;
-    std::string json;
-    testing::Refusal refusal;
-  };
-  const Row rows[] = {
+  const std::vector<RefusalRow> rows = {
       {"role_uuid absent", companyRole.without("role_uuid"), keyNotFound("role_uuid")},
       {"is_personal absent", companyRole.without("is_personal"), keyNotFound("is_personal")},
       {"role_uuid null", companyRole.with("role_uuid", "null"), valueNotFound("role_uuid")},
@@ -153,9 +143,7 @@ TEST(AccountRole, RefusesMalformedRolesWithTheDecodingError) {
       {"company_name an array", companyRole.with("company_name", "[]"), typeMismatch("company_name")},
       {"is_personal twice", companyRole.repeating("is_personal", "true"), dataCorrupted()},
   };
-  for (const auto& row : rows) {
-    expectRefusal([&] { decodeJSON<AccountRole>(row.json); }, row.refusal, row.name);
-  }
+  expectRefusals([](const std::string& json) { return decodeJSON<AccountRole>(json); }, rows);
 
   // In a list, one bad role refuses the list, and the path names it.
   const auto list = testing::jsonArray({companyRole, companyRole.with("is_personal", "1")});

@@ -21,10 +21,11 @@ using platform::security::testing::TestKey;
 using testing::body;
 using testing::dataCorrupted;
 using testing::envelope;
-using testing::expectRefusal;
+using testing::expectRefusals;
 using testing::jsonArray;
 using testing::JSONMembers;
 using testing::keyNotFound;
+using testing::RefusalRow;
 using testing::jsonString;
 using testing::typeMismatch;
 using testing::valueNotFound;
@@ -166,18 +167,6 @@ TEST(CertificateCollection, IgnoresUnknownMembersAtEveryLevel) {
   EXPECT_EQ(collection.certificates()[0].id(), "C-AUTH");
 }
 
-struct RefusalRow {
-  std::string name;
-  std::string json;
-  testing::Refusal refusal;
-};
-
-void expectRefusals(const std::vector<RefusalRow>& rows) {
-  for (const auto& row : rows) {
-    expectRefusal([&] { decode(row.json); }, row.refusal, row.name);
-  }
-}
-
 TEST(CertificateCollection, PassesDecodingErrorsOnUnchanged) {
   std::vector<RefusalRow> rows;
   const auto good = details("mandatory", {signingObject()});
@@ -236,7 +225,7 @@ TEST(CertificateCollection, PassesDecodingErrorsOnUnchanged) {
   rows.push_back({"empty body", "", dataCorrupted()});
   rows.push_back({"truncated", answer("mandatory", {signingObject()}).substr(0, 40), dataCorrupted()});
   rows.push_back({"not an object", jsonArray({answer("mandatory", {})}), typeMismatch("")});
-  expectRefusals(rows);
+  expectRefusals(decode, rows);
 }
 
 TEST(CertificateCollection, RefusesWhatFailsItsChecks) {
@@ -315,7 +304,7 @@ TEST(CertificateCollection, RefusesWhatFailsItsChecks) {
                             signingObject().with("certificate_der_base64", jsonString(base64Encoded(withExtraByte)))}),
        ConnectionError::invalidCertificate},
   };
-  expectRefusals(rows);
+  expectRefusals(decode, rows);
 }
 
 TEST(CertificateCollection, AuthenticationCertificateFollowsTheMode) {

@@ -13,10 +13,11 @@ namespace {
 using testing::body;
 using testing::dataCorrupted;
 using testing::envelope;
-using testing::expectRefusal;
+using testing::expectRefusals;
 using testing::jsonArray;
 using testing::JSONMembers;
 using testing::keyNotFound;
+using testing::RefusalRow;
 using testing::jsonString;
 using testing::typeMismatch;
 using testing::valueNotFound;
@@ -112,12 +113,6 @@ TEST(RoleAllowances, DerivesTheAllowancesFromTheBillingAnswer) {
   EXPECT_EQ(decode(envelope(details({}), "1.0")), RoleAllowances(0, 0, none, false));
 }
 
-struct RefusalRow {
-  std::string name;
-  std::string json;
-  testing::Refusal refusal;
-};
-
 TEST(RoleAllowances, PassesDecodingErrorsOnUnchanged) {
   const auto good = details({signatures12});
   const std::vector<RefusalRow> rows = {
@@ -169,9 +164,7 @@ TEST(RoleAllowances, PassesDecodingErrorsOnUnchanged) {
       {"not JSON", "Service Unavailable", dataCorrupted()},
       {"number beyond double range", envelope(details({entitlement("one_sided_documents", "1e400")})), dataCorrupted()},
   };
-  for (const auto& row : rows) {
-    expectRefusal([&] { decode(row.json); }, row.refusal, row.name);
-  }
+  expectRefusals(decode, rows);
 }
 
 TEST(RoleAllowances, RefusesWhatFailsItsChecks) {
@@ -198,9 +191,7 @@ TEST(RoleAllowances, RefusesWhatFailsItsChecks) {
       {"negative total in the authentication pool",
        envelope(details({}, JSONMembers{{"authentication_rights", pool("1", "-1")}})), ConnectionError::invalidResponse},
   };
-  for (const auto& row : rows) {
-    expectRefusal([&] { decode(row.json); }, row.refusal, row.name);
-  }
+  expectRefusals(decode, rows);
 }
 
 }  // namespace

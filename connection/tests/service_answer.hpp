@@ -123,6 +123,21 @@ void expectRefusal(Decode&& decode, const Refusal& expected, std::string_view na
   }
 }
 
+// A row of a table of refused answers.
+struct RefusalRow {
+  std::string name;
+  std::string json;
+  Refusal refusal;
+};
+
+// Each row's answer, given to `decode`, is refused with the row's error.
+template <typename Decode>
+void expectRefusals(Decode&& decode, const std::vector<RefusalRow>& rows) {
+  for (const auto& row : rows) {
+    expectRefusal([&] { decode(row.json); }, row.refusal, row.name);
+  }
+}
+
 inline platform::Bytes body(const std::string& text) { return platform::bytesOf(text); }
 
 }  // namespace corvanta::testing
