@@ -234,6 +234,19 @@ protected:
   }
 
   std::string validQuery() const { return "code=C0DE&state=" + attempt.state() + "&iss=" + issuer; }
+  // The URL a wait ends with when the attempt's redirect comes in.
+  std::string callbackURL() const { return "http://localhost:53682/callback?" + validQuery(); }
+
+  // A browser on `port` sends `request`, is shown the page that accepts it, and `wait` ends with
+  // the attempt's redirect.
+  void expectAccepted(std::uint16_t port, Call<LoopbackReceiver::URL>& wait, const std::string& request) {
+    Client browser(port);
+    EXPECT_EQ(browser.exchange(request), acceptedPage);
+    EXPECT_EQ(wait.get().buffer(), callbackURL());
+  }
+  void expectAccepted(std::uint16_t port, Call<LoopbackReceiver::URL>& wait) {
+    expectAccepted(port, wait, redirectRequest(validQuery()));
+  }
 
   const std::string issuer = platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
   // Declared before the runtime, whose pending sleeps read it until the runtime is gone.
@@ -260,7 +273,7 @@ TEST_F(LoopbackReceiverTest, AcceptsTheRedirectOfItsAttemptAndThenClosesEverythi
   ASSERT_TRUE(browser.connected());
   EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
 
-  const std::string expectedURL = "http://localhost:53682/callback?" + validQuery();
+  const auto expectedURL = callbackURL();
   EXPECT_EQ(wait.get().buffer(), expectedURL);
   // The other connection is closed at once, long before its 10 seconds are over.
   EXPECT_EQ(idle.readToEnd(), "");
@@ -309,9 +322,7 @@ TEST_F(LoopbackReceiverTest, RefusesEveryOtherRequestWithTheSamePageAndKeepsWait
   }
   EXPECT_FALSE(wait.hasEnded());
 
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, wait);
 }
 
 TEST_F(LoopbackReceiverTest, AnErrorAnswerOfTheIdentityProviderGetsTheRefusalPageAndEndsTheWait) {
@@ -352,9 +363,7 @@ TEST_F(LoopbackReceiverTest, DropsWithoutAnAnswerWhatIsTooLongOrNeverEnds) {
   }
   EXPECT_FALSE(wait.hasEnded());
 
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(padded(8192)), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, wait, padded(8192));
 }
 
 TEST_F(LoopbackReceiverTest, JoinsARequestThatArrivesInPieces) {
@@ -373,7 +382,7 @@ TEST_F(LoopbackReceiverTest, JoinsARequestThatArrivesInPieces) {
     std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(browser.readToEnd(), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  EXPECT_EQ(wait.get().buffer(), callbackURL());
 }
 
 TEST_F(LoopbackReceiverTest, ClosesEachConnectionTenSecondsAfterAcceptingItWhateverItSends) {
@@ -409,9 +418,7 @@ TEST_F(LoopbackReceiverTest, ClosesEachConnectionTenSecondsAfterAcceptingItWhate
   EXPECT_EQ(slow.readToEnd(), "");
   EXPECT_FALSE(wait.hasEnded());
 
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, wait);
 }
 
 TEST_F(LoopbackReceiverTest, HoldsEightConnectionsAtOnceAndClosesANinthUnread) {
@@ -435,9 +442,7 @@ TEST_F(LoopbackReceiverTest, HoldsEightConnectionsAtOnceAndClosesANinthUnread) {
   for (const auto& client : held) {
     EXPECT_EQ(client->readToEnd(), "");
   }
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, wait);
 }
 
 // A listener of another program on the port, bound as the test case says.
@@ -573,9 +578,7 @@ TEST_F(LoopbackReceiverTest, ASecondWaitIsRefusedAndTheFirstGoesOn) {
   expectCancellation(second);
   EXPECT_FALSE(first.hasEnded());
 
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_EQ(first.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, first);
 }
 
 TEST_F(LoopbackReceiverTest, EndsWithLoginExpiredThreeHundredSecondsAfterStart) {
@@ -598,9 +601,7 @@ TEST_F(LoopbackReceiverTest, ARedirectJustBeforeTheDeadlineIsAccepted) {
   auto wait = call(receiver->waitForCallback());
 
   clock.advance(300s - 1ns);
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_EQ(wait.get().buffer(), "http://localhost:53682/callback?" + validQuery());
+  expectAccepted(port, wait);
 }
 
 TEST_F(LoopbackReceiverTest, ALateRedirectIsRefusedAndOnlyTheReceiversOwnDeadlineEndsTheWait) {
