@@ -18,7 +18,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -331,6 +335,20 @@ Response responseOf(http::response_parser<Body>& parser) {
 
 bool isInterim(unsigned status) { return status >= 100 && status < 200 && status != 101; }
 
+// Asio would make the socket without close-on-exec; a program that another thread of this process
+// starts meanwhile (the browser of a sign-in) would then hold the connection open after we close it.
+void openCloseOnExec(tcp::socket& socket, const tcp& protocol, error_code& ec) {
+  const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
+  if (fd < 0) {
+    ec = error_code(errno, boost::system::system_category());
+    return;
+  }
+  socket.assign(protocol, fd, ec);
+  if (ec) {
+    ::close(fd);
+  }
+}
+
 }  // namespace
 
 namespace detail {
@@ -420,8 +438,22 @@ asio::awaitable<Response> exchange(std::shared_ptr<detail::SessionState> shared,
     auto& socket = beast::get_lowest_layer(stream);
     error_code ec;
 
-    socket.expires_at(deadlines.nextWait());
-    co_await socket.async_connect(endpoints, asio::redirect_error(asio::use_awaitable, ec));
+    // The addresses are tried in turn, all within one wait, each on a socket of our own making.
+    const auto connectBy = deadlines.nextWait();
+    ec = asio::error::not_found;
+    for (const auto& entry : endpoints) {
+      error_code ignored;
+      socket.socket().close(ignored);
+      openCloseOnExec(socket.socket(), entry.endpoint().protocol(), ec);
+      if (ec) {
+        continue;
+      }
+      socket.expires_at(connectBy);
+      co_await socket.async_connect(entry.endpoint(), asio::redirect_error(asio::use_awaitable, ec));
+      if (!ec || ec == beast::error::timeout || isCancelled(cancellation)) {
+        break;
+      }
+    }
     if (ec) {
       fail(ec, Phase::connect, cancellation);
     }

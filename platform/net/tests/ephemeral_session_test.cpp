@@ -20,9 +20,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -318,6 +325,66 @@ TEST_F(EphemeralSessionTest, SessionMayGoAwayWhileItsExchangeRuns) {
   const auto outcome = call.run();
   ASSERT_TRUE(outcome.response) << describe(outcome);
   EXPECT_EQ(outcome.response->body, bytesOf("still here"));
+}
+
+// The sockets of this process connected to 127.0.0.1:`port`: the client's ends of the connections
+// to a local server.
+struct ClientSockets {
+  int found = 0;
+  int closeOnExec = 0;
+};
+
+ClientSockets socketsConnectedTo(std::uint16_t port) {
+  ClientSockets sockets;
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (!directory) return sockets;
+  while (const dirent* entry = ::readdir(directory)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2) continue;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) continue;
+    if (ntohs(peer.sin_port) != port || ntohl(peer.sin_addr.s_addr) != INADDR_LOOPBACK) continue;
+    ++sockets.found;
+    if ((::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0) ++sockets.closeOnExec;
+  }
+  ::closedir(directory);
+  return sockets;
+}
+
+// Looks around once the request has arrived, then answers it.
+asio::awaitable<void> lookThenAnswer(Connection& connection, std::function<void()> look, std::string response) {
+  const auto request = co_await connection.receiveRequest();
+  if (!request) {
+    co_return;
+  }
+  look();
+  const auto written = co_await connection.write(response);
+  if (written) {
+    co_await connection.closeTLS();
+  }
+}
+
+TEST_F(EphemeralSessionTest, KeepsItsConnectionFromProgramsThisProcessStarts) {
+  // A program started while the exchange runs (the browser, opened for a sign-in) must not inherit
+  // the connection and hold it open after this process has closed it.
+  std::atomic<int> found{-1};
+  std::atomic<int> closeOnExec{-1};
+  std::unique_ptr<support::TestTLSServer> server;
+  server = std::make_unique<support::TestTLSServer>(localhostIdentity(), [&](Connection& connection) {
+    const auto look = [&] {
+      const auto sockets = socketsConnectedTo(server->port());
+      found = sockets.found;
+      closeOnExec = sockets.closeOnExec;
+    };
+    return lookThenAnswer(connection, look, framed(200, "OK", {}, ""));
+  });
+  const auto outcome = perform(get(at(*server)));
+
+  ASSERT_TRUE(outcome.response) << describe(outcome);
+  ASSERT_TRUE(server->waitUntilIdle(1s));
+  EXPECT_EQ(found.load(), 1);
+  EXPECT_EQ(closeOnExec.load(), found.load());
 }
 
 // ---- Interim answers -------------------------------------------------------------------------
