@@ -1,6 +1,7 @@
 #include "connection/testing/stand_in_service.hpp"
 
 #include "platform/foundation/base64.hpp"
+#include "platform/foundation/bytes.hpp"
 #include "platform/foundation/decoding_error.hpp"
 #include "platform/foundation/json_coding.hpp"
 #include "platform/net/testing/temporary_directory.hpp"
@@ -39,13 +40,6 @@ using net::testing::TestTLSServer;
 
 // ---- Forms ---------------------------------------------------------------------------------------
 
-int hexValue(char digit) {
-  if (digit >= '0' && digit <= '9') return digit - '0';
-  if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-  return -1;
-}
-
 std::optional<std::string> formDecoded(std::string_view text) {
   std::string result;
   result.reserve(text.size());
@@ -55,8 +49,8 @@ std::optional<std::string> formDecoded(std::string_view text) {
       result += ' ';
     } else if (character == '%') {
       if (index + 2 >= text.size()) return std::nullopt;
-      const int high = hexValue(text[index + 1]);
-      const int low = hexValue(text[index + 2]);
+      const int high = platform::foundation::hexDigitValue(text[index + 1]);
+      const int low = platform::foundation::hexDigitValue(text[index + 2]);
       if (high < 0 || low < 0) return std::nullopt;
       result += static_cast<char>(high * 16 + low);
       index += 2;

@@ -4,10 +4,11 @@
 
 #include "connection/connection_error.hpp"
 #include "connection/der_node.hpp"
+#include "platform/foundation/base64.hpp"
+#include "platform/foundation/bytes.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 
 #include <array>
@@ -73,25 +74,6 @@ Bytes derOf(const fs::path& file) {
   return der;
 }
 
-Bytes base64Decoded(const std::string& text) {
-  Bytes out(text.size());
-  const int length = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  if (length < 0) {
-    return {};
-  }
-  out.resize(static_cast<std::size_t>(length) - (text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0));
-  return out;
-}
-
-Bytes hexDecoded(const std::string& hex) {
-  Bytes bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
 // The command prints the serial number's magnitude with a minus sign for a negative one; the
 // profile gives the INTEGER's content octets, the minimal two's-complement form.
 std::string serialContentOf(std::string printed) {
@@ -102,7 +84,7 @@ std::string serialContentOf(std::string printed) {
   if (printed.size() % 2 != 0) {
     printed.insert(0, "0");
   }
-  Bytes magnitude = hexDecoded(printed);
+  Bytes magnitude = platform::foundation::hexDecoded(printed).value_or(Bytes{});
   if (!negative) {
     if (magnitude.empty() || magnitude[0] & 0x80) {
       magnitude.insert(magnitude.begin(), 0x00);
@@ -199,7 +181,7 @@ Reported report(const fs::path& file) {
     }
     if (block == Block::publicKey) {
       if (line == "-----END PUBLIC KEY-----") {
-        reported.subjectPublicKeyInfo = base64Decoded(publicKey);
+        reported.subjectPublicKeyInfo = platform::foundation::base64Decoded(publicKey).value_or(Bytes{});
         block = Block::none;
       } else {
         publicKey += line;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,5 +24,12 @@ std::string lowercaseHex(ByteView bytes);
 
 // Uppercase hexadecimal text of the bytes, two digits per byte.
 std::string uppercaseHex(ByteView bytes);
+
+// The value of one hexadecimal digit in either letter case; -1 for any other character.
+int hexDigitValue(char digit);
+
+// The bytes of hexadecimal text (two digits per byte, either letter case); none for an odd
+// length or any other character.
+std::optional<Bytes> hexDecoded(std::string_view text);
 
 }  // namespace platform::foundation

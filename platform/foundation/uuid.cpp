@@ -1,5 +1,7 @@
 #include "platform/foundation/uuid.hpp"
 
+#include "platform/foundation/bytes.hpp"
+
 #include <openssl/rand.h>
 
 #include <cstdlib>
@@ -7,13 +9,6 @@
 
 namespace platform::foundation {
 namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool isHyphenPosition(std::size_t index) { return index == 8 || index == 13 || index == 18 || index == 23; }
 
@@ -38,7 +33,7 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
       if (text[index] != '-') return std::nullopt;
       continue;
     }
-    const int value = hexValue(text[index]);
+    const int value = hexDigitValue(text[index]);
     if (value < 0) return std::nullopt;
     auto& byte = bytes[nibble / 2];
     byte = static_cast<std::uint8_t>(nibble % 2 == 0 ? value << 4 : byte | value);
@@ -48,15 +43,10 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
 }
 
 std::string UUID::uuidString() const {
-  static constexpr std::string_view digits = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(36);
-  for (std::size_t index = 0; index < bytes_.size(); ++index) {
-    if (index == 4 || index == 6 || index == 8 || index == 10) text.push_back('-');
-    text.push_back(digits[bytes_[index] >> 4]);
-    text.push_back(digits[bytes_[index] & 0x0F]);
-  }
-  return text;
+  const ByteView bytes(bytes_);
+  return uppercaseHex(bytes.subspan(0, 4)) + '-' + uppercaseHex(bytes.subspan(4, 2)) + '-' +
+         uppercaseHex(bytes.subspan(6, 2)) + '-' + uppercaseHex(bytes.subspan(8, 2)) + '-' +
+         uppercaseHex(bytes.subspan(10, 6));
 }
 
 }  // namespace platform::foundation

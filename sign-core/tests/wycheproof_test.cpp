@@ -1,3 +1,4 @@
+#include "platform/foundation/bytes.hpp"
 #include "sign-core/verification_key.hpp"
 
 #include "platform/security/digest.hpp"
@@ -37,19 +38,9 @@ std::vector<fs::path> vectorFiles() {
 }
 
 Bytes fromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) throw std::runtime_error("odd hex length");
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    throw std::runtime_error("not hex");
-  };
-  Bytes bytes;
-  bytes.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
-  }
-  return bytes;
+  auto bytes = platform::foundation::hexDecoded(hex);
+  if (!bytes) throw std::runtime_error("not hex: " + std::string(hex.substr(0, 16)));
+  return std::move(*bytes);
 }
 
 json::value readJson(const fs::path& path) {
