@@ -10,14 +10,14 @@
 //   VerificationAlone   the one piece of the signer's own time that dominates it.
 //
 // The signer's own share of a round trip is SignerAlone, or SignHashRoundTrip - ExchangeAlone.
-#include "connection/corvanta_endpoints.hpp"
-#include "connection/http_result.hpp"
-#include "connection/http_transport.hpp"
-#include "connection/oauth_session.hpp"
-#include "connection/remote_signer.hpp"
-#include "connection/sign_in_attempt.hpp"
+#include "connection/service/remote_signer.hpp"
+#include "connection/sign_in/corvanta_endpoints.hpp"
+#include "connection/sign_in/oauth_session.hpp"
+#include "connection/sign_in/sign_in_attempt.hpp"
 #include "connection/testing/stand_in_service.hpp"
-#include "connection/tests/stand_in_transport.hpp"
+#include "connection/testing/stand_in_transport.hpp"
+#include "connection/transport/http_result.hpp"
+#include "connection/transport/http_transport.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/form_encoding.hpp"
 #include "platform/net/request.hpp"

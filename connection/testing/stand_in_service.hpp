@@ -52,7 +52,7 @@
 // stand-in is destroyed. The server runs on a thread of its own; every member function may be
 // called from any thread. Destruction stops it and closes every connection.
 
-#include "connection/corvanta_endpoints.hpp"
+#include "connection/sign_in/corvanta_endpoints.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/net/ephemeral_session.hpp"
 #include "platform/net/header_field.hpp"

@@ -1,0 +1,679 @@
+#include "connection/sign_in/loopback_receiver.hpp"
+
+#include "connection/sign_in/corvanta_endpoints.hpp"
+#include "connection/sign_in/sign_in_attempt.hpp"
+#include "connection/sign_in/url_components.hpp"
+#include "connection/transport/connection_error.hpp"
+#include "platform/foundation/form_encoding.hpp"
+#include "platform/runtime/cancellation.hpp"
+#include "platform/runtime/runtime.hpp"
+#include "platform/runtime/shared_result.hpp"
+#include "platform/runtime/task.hpp"
+#include "platform/runtime/testing/manual_clock.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace corvanta {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+using platform::runtime::CancellationError;
+using platform::runtime::testing::ManualClock;
+
+// How long a test waits for something that should happen at once; reached only when it fails.
+constexpr auto patience = 5s;
+
+const std::string pageStart =
+    "<!doctype html><html lang=\"en\"><meta charset=\"utf-8\"><meta name=\"viewport\" "
+    "content=\"width=device-width\"><title>Corvanta Sign</title><body><h1>";
+const std::string pageHeaders =
+    "Content-Type: text/html; charset=utf-8\r\n"
+    "Content-Length: %LENGTH%\r\n"
+    "Cache-Control: no-store\r\n"
+    "Pragma: no-cache\r\n"
+    "Referrer-Policy: no-referrer\r\n"
+    "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+const std::string acceptedBody =
+    pageStart +
+    "Return to Corvanta Sign</h1><p>The app is finishing your connection. You can close this tab.</p></body></html>";
+const std::string rejectedBody =
+    pageStart + "Sign-in response not accepted</h1><p>Return to the app to continue signing in.</p></body></html>";
+
+std::string page(const std::string& statusLine, const std::string& body, const std::string& length) {
+  std::string headers = pageHeaders;
+  headers.replace(headers.find("%LENGTH%"), 8, length);
+  return statusLine + "\r\n" + headers + body;
+}
+
+const std::string acceptedPage = page("HTTP/1.1 200 OK", acceptedBody, "252");
+const std::string rejectedPage = page("HTTP/1.1 400 Bad Request", rejectedBody, "238");
+
+TEST(LoopbackReceiverPages, BodiesHaveTheLengthsTheirHeadersGive) {
+  EXPECT_EQ(acceptedBody.size(), 252u);
+  EXPECT_EQ(rejectedBody.size(), 238u);
+}
+
+// A browser stand-in: a blocking socket with time limits, so that a fault fails the test instead
+// of hanging it.
+class Client {
+public:
+  explicit Client(std::uint16_t port, const char* address = "127.0.0.1") : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &peer.sin_addr);
+    connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0;
+    const int noDelay = 1;
+    if (connected_) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool connected() const { return connected_; }
+
+  // Errors are ignored: the receiver may have closed the connection already.
+  void send(std::string_view text) {
+    while (!text.empty()) {
+      const auto sent = ::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
+      if (sent <= 0) return;
+      text.remove_prefix(static_cast<std::size_t>(sent));
+    }
+  }
+
+  void endOutput() { ::shutdown(fd_, SHUT_WR); }
+
+  // Everything the receiver sends until it closes the connection (a reset counts as closing);
+  // none if it is still open after `limit`.
+  std::optional<std::string> readToEnd(std::chrono::milliseconds limit = patience) {
+    std::string received;
+    const auto giveUp = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now());
+      if (left <= 0ms) return std::nullopt;
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[4096];
+      const auto count = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (count == 0 || (count < 0 && errno == ECONNRESET)) return received;
+      if (count < 0) return std::nullopt;
+      received.append(chunk, static_cast<std::size_t>(count));
+    }
+  }
+
+  // Sends the request and reads the answer.
+  std::optional<std::string> exchange(std::string_view request) {
+    send(request);
+    return readToEnd();
+  }
+
+private:
+  int fd_;
+  bool connected_ = false;
+};
+
+std::string redirectRequest(const std::string& query) {
+  return "GET /callback?" + query + " HTTP/1.1\r\nHost: localhost:53682\r\nAccept: text/html\r\n\r\n";
+}
+
+// A call of the receiver made by a caller of its own, from the test's thread.
+template <typename T>
+struct Call {
+  platform::runtime::Task<void> task;
+  std::future<T> result;
+
+  bool hasEnded() { return result.wait_for(0s) == std::future_status::ready; }
+
+  T get() {
+    if (result.wait_for(patience) != std::future_status::ready) {
+      throw std::runtime_error("the call did not end in time");
+    }
+    return result.get();
+  }
+};
+
+template <typename T>
+asio::awaitable<void> deliver(asio::awaitable<T> operation, std::shared_ptr<std::promise<T>> promise) {
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(operation);
+      promise->set_value();
+    } else {
+      T value = co_await std::move(operation);
+      promise->set_value(std::move(value));
+    }
+  } catch (...) {
+    promise->set_exception(std::current_exception());
+  }
+}
+
+// Waits for `gate` first, whatever happens to its own cancellation meanwhile.
+asio::awaitable<void> behind(platform::runtime::SharedResult<void> gate, asio::awaitable<void> operation) {
+  co_await gate.waitIgnoringCancellation();
+  co_await std::move(operation);
+}
+
+template <typename T>
+void expectError(Call<T>& call, const ConnectionError& expected) {
+  try {
+    call.get();
+    ADD_FAILURE() << "no error, expected " << expected.what();
+  } catch (const ConnectionError& error) {
+    EXPECT_EQ(error, expected) << error.what();
+  }
+}
+
+template <typename T>
+void expectCancellation(Call<T>& call) {
+  EXPECT_THROW(call.get(), CancellationError);
+}
+
+class LoopbackReceiverTest : public ::testing::Test {
+protected:
+  void TearDown() override {
+    // A receiver must be ended before it is dropped; a failed test leaves some running.
+    for (const auto& receiver : receivers_) {
+      try {
+        call(receiver->cancel()).get();
+      } catch (...) {
+      }
+    }
+  }
+
+  template <typename T>
+  Call<T> call(asio::awaitable<T> operation) {
+    auto promise = std::make_shared<std::promise<T>>();
+    auto result = promise->get_future();
+    auto task = platform::runtime::startTask(runtime.io(), deliver(std::move(operation), promise));
+    return {std::move(task), std::move(result)};
+  }
+
+  std::shared_ptr<LoopbackReceiver> makeReceiver(std::uint16_t port = 0) {
+    auto receiver = std::make_shared<LoopbackReceiver>(runtime.io(), attempt, LoopbackReceiverOptions{port, clock});
+    receivers_.push_back(receiver);
+    return receiver;
+  }
+
+  // Starts `receiver` and answers the port it listens on.
+  std::uint16_t startListening(const std::shared_ptr<LoopbackReceiver>& receiver) {
+    call(receiver->start()).get();
+    const auto endpoint = call(receiver->localEndpoint()).get();
+    if (!endpoint) throw std::runtime_error("no local endpoint after start()");
+    return endpoint->port();
+  }
+
+  std::string validQuery() const { return "code=C0DE&state=" + attempt.state() + "&iss=" + issuer; }
+  // The URL a wait ends with when the attempt's redirect comes in.
+  std::string callbackURL() const { return "http://localhost:53682/callback?" + validQuery(); }
+
+  // A browser on `port` sends `request`, is shown the page that accepts it, and `wait` ends with
+  // the attempt's redirect.
+  void expectAccepted(std::uint16_t port, Call<LoopbackReceiver::URL>& wait, const std::string& request) {
+    Client browser(port);
+    EXPECT_EQ(browser.exchange(request), acceptedPage);
+    EXPECT_EQ(wait.get().buffer(), callbackURL());
+  }
+  void expectAccepted(std::uint16_t port, Call<LoopbackReceiver::URL>& wait) {
+    expectAccepted(port, wait, redirectRequest(validQuery()));
+  }
+
+  const std::string issuer = platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
+  // Declared before the runtime, whose pending sleeps read it until the runtime is gone.
+  ManualClock clock;
+  platform::runtime::Runtime runtime;
+  SignInAttempt attempt{clock};
+
+private:
+  std::vector<std::shared_ptr<LoopbackReceiver>> receivers_;
+};
+
+TEST_F(LoopbackReceiverTest, AcceptsTheRedirectOfItsAttemptAndThenClosesEverything) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  // A second start() is refused and changes nothing.
+  auto secondStart = call(receiver->start());
+  expectCancellation(secondStart);
+
+  Client idle(port);
+  ASSERT_TRUE(idle.connected());
+  Client browser(port);
+  ASSERT_TRUE(browser.connected());
+  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+
+  const auto expectedURL = callbackURL();
+  EXPECT_EQ(wait.get().buffer(), expectedURL);
+  // The other connection is closed at once, long before its 10 seconds are over.
+  EXPECT_EQ(idle.readToEnd(), "");
+  EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+  EXPECT_FALSE(Client(port).connected());
+
+  // From now on every call answers from the outcome.
+  auto again = call(receiver->waitForCallback());
+  EXPECT_EQ(again.get().buffer(), expectedURL);
+  auto lateStart = call(receiver->start());
+  expectCancellation(lateStart);
+}
+
+TEST_F(LoopbackReceiverTest, RefusesEveryOtherRequestWithTheSamePageAndKeepsWaiting) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  const std::string state = "state=" + attempt.state();
+  const std::string iss = "iss=" + issuer;
+  const struct {
+    const char* name;
+    std::string request;
+  } cases[] = {
+      {"wrong path", "GET /other?code=C0DE&" + state + "&" + iss + " HTTP/1.1\r\nHost: localhost:53682\r\n\r\n"},
+      {"path with a trailing slash",
+       "GET /callback/?code=C0DE&" + state + "&" + iss + " HTTP/1.1\r\nHost: localhost:53682\r\n\r\n"},
+      {"wrong state", redirectRequest("code=C0DE&state=" + attempt.verifier() + "&" + iss)},
+      {"missing state", redirectRequest("code=C0DE&" + iss)},
+      {"state given twice", redirectRequest("code=C0DE&" + state + "&" + state + "&" + iss)},
+      {"missing issuer", redirectRequest("code=C0DE&" + state)},
+      {"another issuer", redirectRequest("code=C0DE&" + state + "&iss=https%3A%2F%2Fother.example")},
+      {"missing code", redirectRequest(state + "&" + iss)},
+      {"empty code", redirectRequest("code=&" + state + "&" + iss)},
+      {"both an error and a code", redirectRequest("error=access_denied&code=C0DE&" + state + "&" + iss)},
+      {"an error with a wrong state", redirectRequest("error=access_denied&state=x&" + iss)},
+      {"method POST",
+       "POST /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\nContent-Length: 0\r\n\r\n"},
+      {"version 1.0", "GET /callback?" + validQuery() + " HTTP/1.0\r\nHost: localhost:53682\r\n\r\n"},
+      {"host by address", "GET /callback?" + validQuery() + " HTTP/1.1\r\nHost: 127.0.0.1:53682\r\n\r\n"},
+      {"a body", "GET /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\nContent-Length: 1\r\n\r\nx"},
+  };
+  for (const auto& c : cases) {
+    Client client(port);
+    EXPECT_EQ(client.exchange(c.request), rejectedPage) << c.name;
+  }
+  EXPECT_FALSE(wait.hasEnded());
+
+  expectAccepted(port, wait);
+}
+
+TEST_F(LoopbackReceiverTest, AnErrorAnswerOfTheIdentityProviderGetsTheRefusalPageAndEndsTheWait) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  Client browser(port);
+  EXPECT_EQ(browser.exchange(redirectRequest("error=access_denied&state=" + attempt.state() + "&iss=" + issuer)),
+            rejectedPage);
+  expectError(wait, ConnectionError::authorizationDenied);
+  EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+}
+
+TEST_F(LoopbackReceiverTest, DropsWithoutAnAnswerWhatIsTooLongOrNeverEnds) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  const std::string head = "GET /callback?" + validQuery() + " HTTP/1.1\r\nHost: localhost:53682\r\n";
+  const auto padded = [&](std::size_t size) {
+    const std::string header = "X-Pad: ";
+    return head + header + std::string(size - head.size() - header.size() - 4, 'p') + "\r\n\r\n";
+  };
+  {
+    Client client(port);
+    EXPECT_EQ(client.exchange(padded(8193)), "") << "headers one byte too long";
+  }
+  {
+    Client client(port);
+    EXPECT_EQ(client.exchange("GET /callback?code=" + std::string(9000, 'c')), "") << "a request line that never ends";
+  }
+  {
+    Client client(port);
+    client.send(head);
+    client.endOutput();
+    EXPECT_EQ(client.readToEnd(), "") << "the browser's side ends before the blank line";
+  }
+  EXPECT_FALSE(wait.hasEnded());
+
+  expectAccepted(port, wait, padded(8192));
+}
+
+TEST_F(LoopbackReceiverTest, JoinsARequestThatArrivesInPieces) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  const std::string request = redirectRequest(validQuery());
+  Client browser(port);
+  // The last cuts fall inside the blank line.
+  std::size_t sent = 0;
+  for (const std::size_t cut :
+       {std::size_t{3}, std::size_t{20}, request.size() - 3, request.size() - 1, request.size()}) {
+    browser.send(std::string_view(request).substr(sent, cut - sent));
+    sent = cut;
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(browser.readToEnd(), acceptedPage);
+  EXPECT_EQ(wait.get().buffer(), callbackURL());
+}
+
+TEST_F(LoopbackReceiverTest, ClosesEachConnectionTenSecondsAfterAcceptingItWhateverItSends) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+  const std::string badRequest = redirectRequest("code=C0DE&state=wrong&iss=" + issuer);
+
+  // A connection is accepted before a later one is answered, so its 10 seconds have begun.
+  const auto acceptedBefore = [&] {
+    Client later(port);
+    ASSERT_EQ(later.exchange(badRequest), rejectedPage);
+  };
+
+  Client almost(port);
+  almost.send(badRequest.substr(0, 10));
+  acceptedBefore();
+  clock.advance(10s - 1ns);
+  // Another exchange first, so that an expiry that were due now would have closed it already.
+  acceptedBefore();
+  almost.send(badRequest.substr(10));
+  EXPECT_EQ(almost.readToEnd(), rejectedPage) << "answered until the very end of its 10 seconds";
+
+  // A slow client that keeps sending is closed all the same.
+  Client slow(port);
+  slow.send("GET /callback?code=");
+  acceptedBefore();
+  for (int second = 0; second < 9; ++second) {
+    clock.advance(1s);
+    slow.send("C");
+  }
+  clock.advance(1s);
+  EXPECT_EQ(slow.readToEnd(), "");
+  EXPECT_FALSE(wait.hasEnded());
+
+  expectAccepted(port, wait);
+}
+
+TEST_F(LoopbackReceiverTest, HoldsEightConnectionsAtOnceAndClosesANinthUnread) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(held.back()->connected());
+  }
+  {
+    Client ninth(port);
+    EXPECT_EQ(ninth.exchange(redirectRequest(validQuery())), "");
+  }
+  EXPECT_FALSE(wait.hasEnded());
+
+  // Once the eight are gone, a new connection is served again.
+  clock.advance(10s);
+  for (const auto& client : held) {
+    EXPECT_EQ(client->readToEnd(), "");
+  }
+  expectAccepted(port, wait);
+}
+
+// A listener of another program on the port, bound as the test case says.
+struct Blocker {
+  Blocker(asio::io_context& io, const char* address, bool reuseAddress) : acceptor(io) {
+    const tcp::endpoint endpoint(asio::ip::make_address(address), 0);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(tcp::acceptor::reuse_address(reuseAddress));
+    acceptor.bind(endpoint);
+    acceptor.listen();
+  }
+  std::uint16_t port() const { return acceptor.local_endpoint().port(); }
+  tcp::acceptor acceptor;
+};
+
+TEST_F(LoopbackReceiverTest, APortThatAnotherListenerHoldsIsUnavailableUntilItIsFreed) {
+  const struct {
+    const char* address;
+    bool reuseAddress;
+  } cases[] = {{"127.0.0.1", true}, {"127.0.0.1", false}, {"0.0.0.0", true}, {"0.0.0.0", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.address) + (c.reuseAddress ? " with address reuse" : " without address reuse"));
+    asio::io_context io;
+    auto blocker = std::make_unique<Blocker>(io, c.address, c.reuseAddress);
+    const auto port = blocker->port();
+    const auto receiver = makeReceiver(port);
+    auto refused = call(receiver->start());
+    expectError(refused, ConnectionError::callbackUnavailable);
+    EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+
+    // The failure changed nothing: once the port is free, the same receiver starts.
+    blocker.reset();
+    auto started = call(receiver->start());
+    EXPECT_NO_THROW(started.get());
+    const auto endpoint = call(receiver->localEndpoint()).get();
+    ASSERT_TRUE(endpoint);
+    EXPECT_EQ(endpoint->port(), port);
+    call(receiver->cancel()).get();
+  }
+}
+
+// Whether a socket without address reuse can bind the port now, as a second program would.
+int bindWithoutReuse(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int result = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+TEST_F(LoopbackReceiverTest, ASecondSignInBindsWhileTheConnectionsOfTheFirstWaitInTimeWait) {
+  const auto first = makeReceiver();
+  const auto port = startListening(first);
+  auto firstWait = call(first->waitForCallback());
+  {
+    Client browser(port);
+    ASSERT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+  }
+  ASSERT_NO_THROW(firstWait.get());
+  // The receiver closed first, so its end of the connection lingers on the port.
+  ASSERT_EQ(bindWithoutReuse(port), EADDRINUSE) << "no connection of the first sign-in is left on the port";
+
+  const auto second = makeReceiver(port);
+  auto secondStart = call(second->start());
+  ASSERT_NO_THROW(secondStart.get());
+  auto secondWait = call(second->waitForCallback());
+  Client browser(port);
+  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+  EXPECT_NO_THROW(secondWait.get());
+}
+
+TEST_F(LoopbackReceiverTest, CancellingTheWaitingCallerEndsTheReceiver) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  Client idle(port);
+  ASSERT_TRUE(idle.connected());
+  auto wait = call(receiver->waitForCallback());
+
+  wait.task.cancel();
+  expectCancellation(wait);
+  EXPECT_EQ(idle.readToEnd(), "");
+  EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+  EXPECT_FALSE(Client(port).connected());
+  auto again = call(receiver->waitForCallback());
+  expectCancellation(again);
+  auto lateStart = call(receiver->start());
+  expectCancellation(lateStart);
+}
+
+TEST_F(LoopbackReceiverTest, CancelEndsTheWaitOnceAndThenHasNoEffect) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  call(receiver->cancel()).get();
+  expectCancellation(wait);
+  EXPECT_FALSE(Client(port).connected());
+  call(receiver->cancel()).get();
+  auto again = call(receiver->waitForCallback());
+  expectCancellation(again);
+}
+
+TEST_F(LoopbackReceiverTest, AWaitBeforeStartLastsUntilCancel) {
+  const auto receiver = makeReceiver();
+  auto wait = call(receiver->waitForCallback());
+  EXPECT_EQ(wait.result.wait_for(20ms), std::future_status::timeout);
+  call(receiver->cancel()).get();
+  expectCancellation(wait);
+}
+
+TEST_F(LoopbackReceiverTest, AStartWhoseCallerIsAlreadyCancelledEndsTheReceiver) {
+  const auto receiver = makeReceiver();
+  platform::runtime::SharedResult<void> gate;
+  auto start = call(behind(gate, receiver->start()));
+  start.task.cancel();
+  gate.setValue();
+  expectCancellation(start);
+  EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+  auto wait = call(receiver->waitForCallback());
+  expectCancellation(wait);
+}
+
+TEST_F(LoopbackReceiverTest, ASecondWaitIsRefusedAndTheFirstGoesOn) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto first = call(receiver->waitForCallback());
+  // Gives the first wait time to be stored before the second arrives.
+  ASSERT_EQ(first.result.wait_for(50ms), std::future_status::timeout);
+  auto second = call(receiver->waitForCallback());
+  expectCancellation(second);
+  EXPECT_FALSE(first.hasEnded());
+
+  expectAccepted(port, first);
+}
+
+TEST_F(LoopbackReceiverTest, EndsWithLoginExpiredThreeHundredSecondsAfterStart) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  Client idle(port);
+  ASSERT_TRUE(idle.connected());
+  auto wait = call(receiver->waitForCallback());
+
+  clock.advance(300s);
+  expectError(wait, ConnectionError::loginExpired);
+  EXPECT_EQ(idle.readToEnd(), "");
+  EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+  EXPECT_FALSE(Client(port).connected());
+}
+
+TEST_F(LoopbackReceiverTest, ARedirectJustBeforeTheDeadlineIsAccepted) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  clock.advance(300s - 1ns);
+  expectAccepted(port, wait);
+}
+
+TEST_F(LoopbackReceiverTest, ALateRedirectIsRefusedAndOnlyTheReceiversOwnDeadlineEndsTheWait) {
+  const auto receiver = makeReceiver();
+  // Started 50 seconds after the attempt was made: the attempt expires first.
+  clock.advance(50s);
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  clock.advance(250s);
+  Client late(port);
+  EXPECT_EQ(late.exchange(redirectRequest(validQuery())), rejectedPage);
+  EXPECT_TRUE(call(receiver->localEndpoint()).get().has_value());
+  EXPECT_FALSE(wait.hasEnded());
+
+  clock.advance(50s);
+  expectError(wait, ConnectionError::loginExpired);
+}
+
+// Whether every socket of this process bound to `local` is closed on exec, so that a program
+// the app starts (the browser) does not keep the port.
+bool socketsAreCloseOnExec(const tcp::endpoint& local, int& found) {
+  found = 0;
+  bool all = true;
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (!directory) return false;
+  while (const dirent* entry = ::readdir(directory)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2) continue;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+      continue;
+    if (ntohs(address.sin_port) != local.port() || ntohl(address.sin_addr.s_addr) != INADDR_LOOPBACK) continue;
+    ++found;
+    all = all && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+  }
+  ::closedir(directory);
+  return all;
+}
+
+TEST_F(LoopbackReceiverTest, ListensOnTheLoopbackAddressOnly) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  const auto endpoint = call(receiver->localEndpoint()).get();
+  ASSERT_TRUE(endpoint);
+  EXPECT_EQ(endpoint->address(), asio::ip::address_v4::loopback());
+  // Every 127.x address reaches this machine, but only 127.0.0.1 is listened on.
+  EXPECT_FALSE(Client(port, "127.0.0.2").connected());
+
+  // The listener and an accepted connection are both kept from programs the app starts.
+  auto wait = call(receiver->waitForCallback());
+  Client idle(port);
+  {
+    Client client(port);
+    ASSERT_EQ(client.exchange(redirectRequest("state=wrong")), rejectedPage);
+  }
+  int found = 0;
+  EXPECT_TRUE(socketsAreCloseOnExec(*endpoint, found));
+  // The refused connection may not be closed yet.
+  EXPECT_GE(found, 2) << "the listener and the idle connection";
+}
+
+TEST(LoopbackReceiverOptions, DefaultToThePortOfTheRedirectAndTheMachinesClock) {
+  const LoopbackReceiverOptions options;
+  EXPECT_EQ(options.port, 53682);
+  EXPECT_EQ(options.port, LoopbackReceiver::defaultPort);
+  const auto redirect = URLComponents::parse(CorvantaEndpoints::redirect);
+  ASSERT_TRUE(redirect);
+  EXPECT_EQ(redirect->port(), options.port);
+  EXPECT_EQ(&options.clock.get(), &platform::runtime::ContinuousClock::system());
+}
+
+}  // namespace
+}  // namespace corvanta
