@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-// Verification against the Wycheproof vectors, read from the shared folder when the test runs.
+// Verification against the Wycheproof vectors kept under third_party/, read when the test runs.
 namespace corvanta {
 namespace {
 
@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 namespace json = boost::json;
 using platform::Bytes;
 
-const fs::path vectorFolder = fs::path(CORVANTA_SHARED_DIR) / "test-vectors" / "wycheproof";
+const fs::path vectorFolder = fs::path(CORVANTA_WYCHEPROOF_DIR);
 
 std::vector<fs::path> vectorFiles() {
   std::vector<fs::path> files;
