@@ -163,7 +163,7 @@ TEST(CertificateValues, SubjectSummaryOfBundleCertificates) {
       {"Entrust_Root_Certification_Authority.crt", "Entrust Root Certification Authority"}, // two OUs and CN
   };
   for (const auto& row : rows) {
-    const std::string path = std::string("/usr/share/ca-certificates/mozilla/") + row.file;
+    const std::string path = std::string(CORVANTA_MOZILLA_CA_DIR) + "/" + row.file;
     struct BioFree {
       void operator()(BIO* bio) const noexcept { BIO_free(bio); }
     };
