@@ -58,8 +58,20 @@ std::vector<NameAttribute> attributesOf(const X509_NAME* name) {
   return attributes;
 }
 
+// A candidate for the summary: text that says something. An empty value names no one, so it must
+// not win over a weaker but real candidate; it is noted, so that a subject whose only names are
+// empty still has its (empty) summary.
+std::optional<std::string> nonEmptyTextOf(const ASN1_STRING* value, bool& sawEmpty) {
+  auto text = textOf(value);
+  if (text && text->empty()) {
+    sawEmpty = true;
+    return std::nullopt;
+  }
+  return text;
+}
+
 // The holder's e-mail address, else a DNS name, from the subject alternative name.
-std::optional<std::string> alternativeName(const X509* certificate) {
+std::optional<std::string> alternativeName(const X509* certificate, bool& sawEmpty) {
   GeneralNamesPointer names(
       static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
   if (!names) {
@@ -69,11 +81,11 @@ std::optional<std::string> alternativeName(const X509* certificate) {
   for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
     const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
     if (name->type == GEN_EMAIL) {
-      if (auto text = textOf(name->d.rfc822Name)) {
+      if (auto text = nonEmptyTextOf(name->d.rfc822Name, sawEmpty)) {
         return text;
       }
     } else if (name->type == GEN_DNS && !dnsName) {
-      dnsName = textOf(name->d.dNSName);
+      dnsName = nonEmptyTextOf(name->d.dNSName, sawEmpty);
     }
   }
   return dnsName;
@@ -96,12 +108,13 @@ std::optional<std::string> copySubjectSummary(const Certificate& certificate) {
   const detail::ErrorQueueScope errors;
   const X509_NAME* subject = X509_get_subject_name(certificate.native());
   int bestRank = 0;
+  bool sawEmpty = false;
   std::string summary;
   std::optional<std::string> descriptions;
   const int count = subject == nullptr ? 0 : X509_NAME_entry_count(subject);
   for (int i = 0; i < count; ++i) {
     const X509_NAME_ENTRY* entry = X509_NAME_get_entry(subject, i);
-    const auto text = textOf(X509_NAME_ENTRY_get_data(entry));
+    const auto text = nonEmptyTextOf(X509_NAME_ENTRY_get_data(entry), sawEmpty);
     if (!text) {
       continue;
     }
@@ -128,11 +141,11 @@ std::optional<std::string> copySubjectSummary(const Certificate& certificate) {
     }
     return summary;
   }
-  if (auto alternative = alternativeName(certificate.native())) {
+  if (auto alternative = alternativeName(certificate.native(), sawEmpty)) {
     return alternative;
   }
   if (bestRank == 0) {
-    return std::nullopt;
+    return sawEmpty ? std::optional<std::string>(std::string()) : std::nullopt;
   }
   return summary;
 }

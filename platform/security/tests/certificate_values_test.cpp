@@ -70,13 +70,18 @@ Bytes subjectPublicKeyInfo() {
   return out;
 }
 
-// A certificate with the given serial content octets, issuer and subject; the signature is a
-// placeholder, which the platform does not check.
-Certificate certificate(const Bytes& serial, const Bytes& issuer, const Bytes& subject) {
+// A certificate with the given serial content octets, issuer, subject and extensions (none when
+// empty); the signature is a placeholder, which the platform does not check.
+Certificate certificate(const Bytes& serial, const Bytes& issuer, const Bytes& subject,
+                        const std::vector<Bytes>& extensions = {}) {
   static const Bytes key = subjectPublicKeyInfo();
   const auto algorithm = sequence({oid(ecdsaWithSHA256)});
-  const auto tbs = sequence({constructed(0xA0, {element(0x02, {0x02})}), element(0x02, serial), algorithm, issuer,
-                             sequence({string(0x17, "240101000000Z"), string(0x17, "340101000000Z")}), subject, key});
+  std::vector<Bytes> fields = {constructed(0xA0, {element(0x02, {0x02})}), element(0x02, serial), algorithm, issuer,
+                               sequence({string(0x17, "240101000000Z"), string(0x17, "340101000000Z")}), subject, key};
+  if (!extensions.empty()) {
+    fields.push_back(constructed(0xA3, {sequence(extensions)}));
+  }
+  const auto tbs = sequence(fields);
   const auto der = sequence({tbs, algorithm, element(0x03, {0x00, 0x01})});
   auto made = Certificate::createWithData(der);
   if (!made) {
@@ -85,9 +90,17 @@ Certificate certificate(const Bytes& serial, const Bytes& issuer, const Bytes& s
   return std::move(*made);
 }
 
-Certificate certificateWithSubject(const Bytes& subject) {
-  return certificate({0x01}, sequence({set({attribute(commonName, utf8("Issuer"))})}), subject);
+Certificate certificateWithSubject(const Bytes& subject, const std::vector<Bytes>& extensions = {}) {
+  return certificate({0x01}, sequence({set({attribute(commonName, utf8("Issuer"))})}), subject, extensions);
 }
+
+// A subject alternative name extension holding the given general names.
+Bytes alternativeNames(const std::vector<Bytes>& names) {
+  const Bytes subjectAltName{0x55, 0x1D, 0x11};
+  return sequence({oid(subjectAltName), element(0x04, sequence(names))});
+}
+Bytes emailName(std::string_view address) { return string(0x81, address); }
+Bytes dnsName(std::string_view name) { return string(0x82, name); }
 
 TEST(CertificateValues, NameAttributesInEncodedOrderWithDottedTypes) {
   const auto issuer = sequence({set({attribute(countryName, string(0x13, "RO"))}),
@@ -147,6 +160,36 @@ TEST(CertificateValues, SerialNumberContentOctetsAsEncoded) {
   for (const auto& serial : serials) {
     const auto made = certificate(serial, sequence({}), sequence({}));
     EXPECT_EQ(copySerialNumberData(made), serial) << foundation::uppercaseHex(serial);
+  }
+}
+
+// An empty value names no one: the summary passes over it to the next candidate, whether it stands
+// in the subject or in the alternative names, and is empty only when there is no other.
+TEST(CertificateValues, SubjectSummaryPassesOverEmptyCandidates) {
+  const auto organisation = set({attribute(organizationName, utf8("Corvanta"))});
+  const struct {
+    const char* name;
+    Bytes subject;
+    std::vector<Bytes> extensions;
+    std::optional<std::string> expected;
+  } rows[] = {
+      {"an organisation and an empty DNS name", sequence({organisation}), {alternativeNames({dnsName("")})}, "Corvanta"},
+      {"an empty e-mail address before a DNS name", sequence({organisation}),
+       {alternativeNames({emailName(""), dnsName("ana.corvanta.example")})}, "ana.corvanta.example"},
+      {"an empty DNS name before another", sequence({organisation}),
+       {alternativeNames({dnsName(""), dnsName("ana.corvanta.example")})}, "ana.corvanta.example"},
+      {"an empty common name beside an organisation", sequence({organisation, set({attribute(commonName, utf8(""))})}),
+       {}, "Corvanta"},
+      {"an empty common name beside an e-mail address", sequence({set({attribute(commonName, utf8(""))})}),
+       {alternativeNames({emailName("ana@corvanta.example")})}, "ana@corvanta.example"},
+      // Nothing better to say than the empty name: the summary is empty, not missing.
+      {"nothing but empty values", sequence({set({attribute(commonName, utf8(""))})}),
+       {alternativeNames({emailName(""), dnsName("")})}, ""},
+      {"only an empty DNS name", sequence({}), {alternativeNames({dnsName("")})}, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(copySubjectSummary(certificateWithSubject(row.subject, row.extensions)), row.expected);
   }
 }
 
