@@ -16,10 +16,15 @@
 
 namespace platform::runtime::testing {
 
+// How long a test waits for what must happen before it calls it a hang. Only a failing test ever
+// waits this long, so it is generous: a machine whose every core is busy with something else
+// still finishes a sanitizer build's handshakes and key generation well within it.
+inline constexpr std::chrono::milliseconds hangLimit = std::chrono::seconds(60);
+
 // Runs `io` on the calling thread until `done` holds, and says whether it did. Gives up after
 // `limit` of real time, so that a test whose coroutines never finish fails instead of hanging.
 inline bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
-                     std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                     std::chrono::milliseconds limit = hangLimit) {
   const auto giveUp = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= giveUp) {
@@ -61,7 +66,7 @@ boost::asio::awaitable<void> captureOutcome(boost::asio::awaitable<T> operation,
 // time.
 template <typename T>
 T runToCompletion(boost::asio::io_context& io, boost::asio::awaitable<T> operation,
-                  std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                  std::chrono::milliseconds limit = hangLimit) {
   auto outcome = std::make_shared<runtime::detail::Outcome<T>>();
   startTask(io.get_executor(), detail::captureOutcome(std::move(operation), outcome));
   if (!runUntil(io, [&] { return outcome->isSet(); }, limit)) {
