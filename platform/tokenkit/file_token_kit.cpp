@@ -94,10 +94,21 @@ public:
     return std::move(*driver);
   }
 
-  // The generation's new file is written before the change, so that what is left to do after the
-  // change is one rename: a failure to write it leaves the store as it was.
+  // The generation's new file is written before the change, and a directory in its place refused,
+  // so that what is left to do after the change is a rename that only an I/O error stops: a
+  // failure to prepare it leaves the store as it was.
   detail::PendingFile nextGeneration() const {
+    if (detail::isDirectory(root_, generationName)) detail::throwSystemError(EISDIR, "the token-kit generation");
     return detail::PendingFile(root_, generationName, encodeGeneration(readGeneration(root_) + 1));
+  }
+
+  // After the change is in place the write must not report that nothing changed; a generation
+  // that an I/O error kept back moves on with the next write.
+  static void publish(detail::PendingFile& generation) {
+    try {
+      generation.commit();
+    } catch (const std::system_error&) {
+    }
   }
 
 private:
@@ -117,7 +128,7 @@ void replaceConfiguration(int driverDirectory, const StoredTokenConfiguration& c
                            encodeOrThrow(configuration));
   auto generation = write.nextGeneration();
   file.commit();
-  generation.commit();
+  StoreWrite::publish(generation);
 }
 
 class FileTokenConfiguration final : public TokenConfiguration {
@@ -209,7 +220,7 @@ public:
     if (!driver || !detail::entryExists(driver->get(), fileName)) return;
     auto generation = write.nextGeneration();
     detail::removeFile(driver->get(), fileName);
-    generation.commit();
+    StoreWrite::publish(generation);
   }
 
 private:
@@ -272,7 +283,7 @@ void FileTokenKit::installDriver(const std::string& driverID) {
   detail::PendingFile manifest(driver.get(), manifestName, *encodeDriverManifest(driverID));
   auto generation = write.nextGeneration();
   manifest.commit();
-  generation.commit();
+  StoreWrite::publish(generation);
 }
 
 std::uint64_t FileTokenKit::generation() const { return readGeneration(store_->root.get()); }

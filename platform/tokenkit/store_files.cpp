@@ -145,6 +145,11 @@ bool entryExists(int directory, const std::string& name) {
   return fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool isDirectory(int directory, const std::string& name) {
+  struct stat status {};
+  return fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+}
+
 std::vector<std::string> directoryEntries(int directory) {
   // A descriptor of its own, so the listing does not share a position with the caller's.
   UniqueFd listing(retryingOpenat(directory, ".", directoryOpenFlags));

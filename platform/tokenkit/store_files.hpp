@@ -67,6 +67,9 @@ std::optional<Bytes> readRegularFile(int directory, const std::string& name, std
 // Whether `name` exists in the directory, links included (not followed).
 bool entryExists(int directory, const std::string& name);
 
+// Whether `name` in the directory is a directory itself (not through a link).
+bool isDirectory(int directory, const std::string& name);
+
 // The names in the directory, without "." and "..". Throws std::system_error.
 std::vector<std::string> directoryEntries(int directory);
 

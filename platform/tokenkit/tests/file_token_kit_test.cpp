@@ -504,6 +504,15 @@ TEST_F(FileTokenKitTest, AWriteThatFailsChangesNothing) {
   EXPECT_EQ(errorOf([&] { driver(kit)->addTokenConfiguration("c"); }), EISDIR);
   EXPECT_EQ(kit.generation(), generationBeforeRename);
 
+  // And a directory where the generation belongs, before anything changed.
+  fs::create_directory(root() / "generation.new");
+  fs::rename(root() / "generation", root() / "generation.old");
+  fs::rename(root() / "generation.new", root() / "generation");
+  EXPECT_EQ(errorOf([&] { driver(kit)->removeTokenConfiguration("a"); }), EISDIR);
+  EXPECT_EQ(errorOf([&] { configuration->setConfigurationData(bytesOf("after")); }), EISDIR);
+  fs::remove(root() / "generation");
+  fs::rename(root() / "generation.old", root() / "generation");
+
   EXPECT_EQ(readFile(configurationFile("a")), fileBefore);
   EXPECT_EQ(configuration->configurationData(), bytesOf("before"));
   EXPECT_EQ(configuration->keychainItems(), std::vector<KeychainItem>{signingKey()});
