@@ -266,6 +266,44 @@ TEST_F(FileTokenKitTest, AReaderNeverSeesATornFileWhileAnotherProcessWrites) {
   EXPECT_GT(reads, 1);
 }
 
+TEST_F(FileTokenKitTest, WritersInTwoProcessesLoseNoChangeOfEachOther) {
+  constexpr int writes = 40;
+  FileTokenKit kit(root());
+  kit.installDriver(driverID);
+  const auto configuration = driver(kit)->addTokenConfiguration("a");
+  const auto generation = kit.generation();
+
+  // Each write reads what is stored and writes it back changed: without the lock, one process
+  // would write back what the other just replaced, and the generation would miss a step.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int status = 0;
+    try {
+      const FileTokenKit childKit(root());
+      const auto childConfiguration = childKit.driverConfigurations().at(driverID)->tokenConfigurations().at("a");
+      for (int i = 1; i <= writes; ++i) childConfiguration->setConfigurationData(Bytes{static_cast<std::uint8_t>(i)});
+    } catch (...) {
+      status = 1;
+    }
+    _exit(status);
+  }
+  for (int i = 1; i <= writes; ++i) {
+    auto key = signingKey();
+    key.label = std::to_string(i);
+    configuration->setKeychainItems({key});
+  }
+  int childStatus = 0;
+  ASSERT_EQ(waitpid(child, &childStatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+
+  EXPECT_EQ(kit.generation(), generation + 2 * writes);
+  EXPECT_EQ(configuration->configurationData(), Bytes{writes});
+  const auto items = configuration->keychainItems();
+  ASSERT_EQ(items.size(), 1U);
+  EXPECT_EQ(std::get<KeychainKey>(items.front()).label, std::to_string(writes));
+}
+
 TEST_F(FileTokenKitTest, ATemporaryFileLeftByACrashIsIgnoredAndRemovedByTheNextWrite) {
   FileTokenKit kit(root());
   kit.installDriver(driverID);
