@@ -104,7 +104,7 @@ public:
 
   // After the change is in place the write must not report that nothing changed; a generation
   // that an I/O error kept back moves on with the next write.
-  static void publish(detail::PendingFile& generation) {
+  static void commitAfterChange(detail::PendingFile& generation) {
     try {
       generation.commit();
     } catch (const std::system_error&) {
@@ -128,7 +128,7 @@ void replaceConfiguration(int driverDirectory, const StoredTokenConfiguration& c
                            encodeOrThrow(configuration));
   auto generation = write.nextGeneration();
   file.commit();
-  StoreWrite::publish(generation);
+  StoreWrite::commitAfterChange(generation);
 }
 
 class FileTokenConfiguration final : public TokenConfiguration {
@@ -220,7 +220,7 @@ public:
     if (!driver || !detail::entryExists(driver->get(), fileName)) return;
     auto generation = write.nextGeneration();
     detail::removeFile(driver->get(), fileName);
-    StoreWrite::publish(generation);
+    StoreWrite::commitAfterChange(generation);
   }
 
 private:
@@ -283,7 +283,7 @@ void FileTokenKit::installDriver(const std::string& driverID) {
   detail::PendingFile manifest(driver.get(), manifestName, *encodeDriverManifest(driverID));
   auto generation = write.nextGeneration();
   manifest.commit();
-  StoreWrite::publish(generation);
+  StoreWrite::commitAfterChange(generation);
 }
 
 std::uint64_t FileTokenKit::generation() const { return readGeneration(store_->root.get()); }

@@ -32,9 +32,10 @@ public:
   // What the installation of a token extension does; installing it again changes nothing.
   void installDriver(const std::string& driverID);
 
-  // A counter that every write of the store increases after its change is in place: a reader that
+  // A counter that every write of the store moves on after its change is in place: a reader that
   // saw one value and reads the configurations afterwards misses no change made before the counter
-  // moves on. 0 for a store that was never written.
+  // moves on. 0 for a store that was never written. Compare for inequality only: a damaged
+  // generation file reads as 0 and counting starts again from there.
   std::uint64_t generation() const;
 
   std::map<std::string, std::shared_ptr<DriverConfiguration>> driverConfigurations() const override;
