@@ -8,11 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace corvanta {
@@ -237,19 +242,70 @@ TEST_F(TokenPublicationTest, AConfigurationLeftHalfWrittenIsTakenAwayAgain) {
   EXPECT_TRUE(configurationsOf(kit).empty());
 }
 
-TEST_F(TokenPublicationTest, ConcurrentPublicationsLeaveOneConfiguration) {
-  constexpr int rounds = 50;
-  std::vector<std::thread> threads;
-  for (const auto* identity : {&a, &b}) {
-    threads.emplace_back([this, identity] {
-      for (int round = 0; round < rounds; ++round) {
-        TokenPublication::publish(kit, *identity, testNow);
-        TokenPublication::remove(kit, UUID::random());
+// A kit that runs a hook the first time a publication looks up the drivers, and tells whether
+// any other thread reached the kit while that hook ran.
+class ObservedKit final : public TokenKit {
+public:
+  explicit ObservedKit(TokenKit& inner) : inner_(inner) {}
+
+  mutable std::function<void()> onFirstLookup;
+
+  std::map<std::string, std::shared_ptr<DriverConfiguration>> driverConfigurations() const override {
+    std::function<void()> hook;
+    {
+      const std::lock_guard lock(mutex_);
+      if (hookRunning_) {
+        enteredDuringHook_ = true;
+        changed_.notify_all();
       }
-    });
+      hook = std::exchange(onFirstLookup, nullptr);
+      hookRunning_ = static_cast<bool>(hook);
+    }
+    if (hook) {
+      hook();
+      const std::lock_guard lock(mutex_);
+      hookRunning_ = false;
+    }
+    return inner_.driverConfigurations();
   }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(configurationsOf(kit).size(), 1u);
+
+  // Waits until another thread reached the kit during the hook, or the time is up.
+  bool waitForEntryDuringHook(std::chrono::milliseconds patience) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, patience, [this] { return enteredDuringHook_; });
+  }
+
+  bool enteredDuringHook() const {
+    const std::lock_guard lock(mutex_);
+    return enteredDuringHook_;
+  }
+
+private:
+  TokenKit& inner_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  mutable bool hookRunning_ = false;
+  mutable bool enteredDuringHook_ = false;
+};
+
+TEST_F(TokenPublicationTest, NoOperationStartsWhileAnotherRuns) {
+  ObservedKit observed(kit);
+  std::thread other;
+  // While the publication holds its lock, the other operations are started from another thread;
+  // none of them may reach the kit before it is done. A slow machine can only hide a missing lock
+  // (the other thread not getting there within the patience), never fail a sound one.
+  observed.onFirstLookup = [&] {
+    other = std::thread([&] {
+      TokenPublication::removeAllConfigurations(observed);
+      TokenPublication::remove(observed, a.activationID());
+      TokenPublication::publish(observed, b, testNow);
+    });
+    EXPECT_FALSE(observed.waitForEntryDuringHook(std::chrono::milliseconds(300)));
+  };
+  TokenPublication::publish(observed, a, testNow);
+  other.join();
+  EXPECT_FALSE(observed.enteredDuringHook());
+  expectOnly(b);
 }
 
 }  // namespace
