@@ -69,7 +69,7 @@ public:
 
   // The certificate re-read and checked for use at `date`. Throws TokenFailure::invalidConfiguration
   // for a version other than 1, a DER of no byte or more than maximumCertificateByteCount bytes
-  // (not read), and a certificate with any issue at that date; the certificate reader's error
+  // (not read), and a certificate that issues() says cannot be used at that date; the certificate reader's error
   // (ConnectionError::invalidCertificate) unchanged.
   CertificateProfile validatedProfile(std::chrono::system_clock::time_point date) const;
 
