@@ -45,11 +45,18 @@ constexpr std::size_t maximumAccessTokenByteCount = 65535;
 constexpr std::int64_t maximumLifetimeSeconds = 604800;
 constexpr auto tokenRequestTimeout = std::chrono::seconds(60);
 
-bool containsWhitespace(std::string_view text) {
+// The C1 controls pass the transport, being two bytes in UTF-8, but are no part of a token either.
+bool isControl(char32_t scalar) { return scalar < 0x20 || (scalar >= 0x7F && scalar <= 0x9F); }
+
+bool isUnfitForAHeader(char32_t scalar) {
+  return platform::foundation::unicode::isWhitespaceOrNewline(scalar) || isControl(scalar);
+}
+
+bool containsWhitespaceOrControls(std::string_view text) {
   const auto scalars = platform::foundation::unicode::decodeUTF8(text);
   // The JSON reader only hands out well-formed UTF-8; anything else is no usable token either.
   if (!scalars) return true;
-  return std::any_of(scalars->begin(), scalars->end(), platform::foundation::unicode::isWhitespaceOrNewline);
+  return std::any_of(scalars->begin(), scalars->end(), isUnfitForAHeader);
 }
 
 std::string asciiLowercased(std::string_view text) {
@@ -173,8 +180,10 @@ OAuthSession::Tokens OAuthSession::tokens(const TokenResponse& response, std::op
                                           Instant now) {
   const auto& access = response.accessToken;
   if (access.empty() || access.size() > maximumAccessTokenByteCount) throw ConnectionError::invalidResponse;
-  // The token goes into an "Authorization" header as it is: white space would split it there.
-  if (containsWhitespace(access)) throw ConnectionError::invalidResponse;
+  // The token goes into an "Authorization" header as it is: white space would split it there, and
+  // the transport refuses a control character in a header only once a request is made, where the
+  // remote signer can no longer tell that nothing was sent.
+  if (containsWhitespaceOrControls(access)) throw ConnectionError::invalidResponse;
   if (asciiLowercased(response.tokenType) != "bearer") throw ConnectionError::invalidResponse;
   if (response.expiresIn <= 0 || response.expiresIn > maximumLifetimeSeconds) throw ConnectionError::invalidResponse;
 
