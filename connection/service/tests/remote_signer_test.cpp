@@ -315,6 +315,13 @@ TEST_F(StandInSignerTest, ALockoutRefusesTheAccountLocallyUntilItsEndWithTheMinu
     EXPECT_EQ(signHashRequestCount(), sentBefore + 1);
     const auto end = start.advancedBy(lockoutTime);
 
+    // The lockout is checked before the digest: a request the signer would refuse for its digest
+    // still tells the user to wait.
+    auto misshapen = prepare(SigningAlgorithm::ecdsaSHA384, outlasting);
+    digestOf(misshapen).resize(32);
+    expectError([&] { sign(lockedSigner, misshapen, "123456"); }, RemoteSigningError::locked(lockout.minutes),
+                "a digest of the wrong length");
+
     struct Moment {
       const char* name;
       ManualClock::Instant at;
@@ -323,7 +330,10 @@ TEST_F(StandInSignerTest, ALockoutRefusesTheAccountLocallyUntilItsEndWithTheMinu
     const std::vector<Moment> moments{
         {"AtOnce", start, lockout.minutes},
         {"OneSecondIn", start.advancedBy(1s), lockout.minutes},
+        {"121SecondsLeft", end.advancedBy(-121s), 3},
+        {"120AndAHalfSecondsLeft", end.advancedBy(-120500ms), 2},
         {"61SecondsLeft", end.advancedBy(-61s), 2},
+        {"60AndAHalfSecondsLeft", end.advancedBy(-60500ms), 1},
         {"60SecondsLeft", end.advancedBy(-60s), 1},
         {"30SecondsLeft", end.advancedBy(-30s), 1},
         {"HalfASecondLeft", end.advancedBy(-500ms), 1},
