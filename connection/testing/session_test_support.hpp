@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -127,9 +128,14 @@ protected:
   platform::runtime::testing::ManualClock clock;
   boost::asio::io_context io;
 
+  // How long an operation may take on the machine's clock before the test counts it as hung: far
+  // longer than a busy machine needs for an exchange with the stand-in. Nothing waits for it to
+  // run out.
+  static constexpr std::chrono::seconds hangLimit{60};
+
   template <typename T>
   T run(boost::asio::awaitable<T> operation) {
-    return platform::runtime::testing::runToCompletion(io, std::move(operation));
+    return platform::runtime::testing::runToCompletion(io, std::move(operation), hangLimit);
   }
 
   template <typename T>
@@ -137,7 +143,9 @@ protected:
     return Started<T>(io, std::move(operation));
   }
 
-  bool runUntil(const std::function<bool()>& done) { return platform::runtime::testing::runUntil(io, done); }
+  bool runUntil(const std::function<bool()>& done) {
+    return platform::runtime::testing::runUntil(io, done, hangLimit);
+  }
 
   // Lets everything that can run now run.
   void settle() {

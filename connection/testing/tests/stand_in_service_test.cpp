@@ -61,6 +61,10 @@ using platform::security::testing::TestKey;
 using StandIn = testing::StandInService;
 using Reply = StandIn::Reply;
 
+// Far longer than any exchange here takes on a busy machine: no test waits for it to run out, and a
+// stall ends by the client's cancelling or the stand-in's going, never by this limit.
+constexpr std::chrono::seconds clientTimeLimit{60};
+
 const TestKey& rsaKey() {
   static const TestKey key = TestKey::rsa(2048);
   return key;
@@ -183,7 +187,7 @@ protected:
   std::string roleUUID() const { return service_.account().roles.at(0).roleUuid; }
 
   StandIn service_;
-  EphemeralSession session_{service_.sessionConfiguration(5s)};
+  EphemeralSession session_{service_.sessionConfiguration(clientTimeLimit)};
   std::string token_ = service_.issueAccessToken();
 };
 
@@ -207,7 +211,7 @@ TEST_F(StandInServiceTest, AnswersUnderItsOriginWithTheBuildsPathsAndACertificat
   roles.headers = bearer();
   EXPECT_EQ(send(roles).status, 200);
 
-  const EphemeralSession untrusting(platform::net::SessionConfiguration::ephemeral(5s));
+  const EphemeralSession untrusting(platform::net::SessionConfiguration::ephemeral(clientTimeLimit));
   const auto refused = perform(untrusting, roles);
   ASSERT_TRUE(refused.error) << describe(refused);
   EXPECT_EQ(refused.error->code(), NetworkError::Code::serverCertificateUntrusted);
@@ -576,7 +580,7 @@ TEST_F(StandInServiceTest, AnOversizedBodyGoesPastTheClientsCap) {
   ASSERT_TRUE(capped.error) << describe(capped);
   EXPECT_EQ(capped.error->code(), NetworkError::Code::bodyTooLarge);
 
-  auto roomy = service_.sessionConfiguration(5s);
+  auto roomy = service_.sessionConfiguration(clientTimeLimit);
   roomy.bodyLimit = 2 * StandIn::overBodyLimit;
   const auto whole = perform(EphemeralSession(roomy), request("GET", StandIn::rolesPath, bearer()));
   ASSERT_TRUE(whole.response) << describe(whole);
@@ -620,13 +624,13 @@ private:
 TEST(StandInServiceStallTest, AStallLastsUntilTheStandInGoesAndDoesNotHoldOtherRequests) {
   auto service = std::make_unique<StandIn>(TestKey::ec(Curve::p256));
   service->answer(StandIn::signHashPath, Reply::stall());
-  const EphemeralSession session(service->sessionConfiguration(5s));
+  const EphemeralSession session(service->sessionConfiguration(clientTimeLimit));
   Request stalled;
   stalled.method = "POST";
   stalled.url = service->url(StandIn::signHashPath);
   stalled.body = bytesOf("{}");
   BackgroundCall call(session, stalled);
-  EXPECT_TRUE(service->waitForRequests(1, 5s));
+  EXPECT_TRUE(service->waitForRequests(1, clientTimeLimit));
 
   Request roles;
   roles.url = service->url(StandIn::rolesPath);
@@ -646,7 +650,7 @@ TEST_F(StandInServiceTest, AStallEndsWhenTheClientGoesAway) {
   service_.acceptOneTimeCode("123456");
   const auto body = signHashBody(digestOfLength(64), "123456");
   BackgroundCall call(session_, signHash(body));
-  EXPECT_TRUE(service_.waitForRequests(1, 5s));
+  EXPECT_TRUE(service_.waitForRequests(1, clientTimeLimit));
   call.cancel();
   const auto& outcome = call.finish();
   ASSERT_TRUE(outcome.error) << describe(outcome);

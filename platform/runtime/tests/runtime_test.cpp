@@ -61,7 +61,8 @@ TEST(Runtime, DestructionStopsPromptlyAndFreesThePendingWork) {
     startTask(runtime.blocking(), holdWhileWaiting(heldOnPool, sleeper));
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  // Far below the 300 seconds the sleeper would hold a runtime that waited for its work.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   // Nothing of the torn-down work still holds them, and none of it ran to its end.
   EXPECT_EQ(heldBySleeper.use_count(), 1);
   EXPECT_EQ(heldByWaiter.use_count(), 1);
@@ -80,9 +81,9 @@ public:
     ready_.notify_one();
   }
 
-  // Runs jobs on the calling thread until `done` holds; false after a second of real time.
+  // Runs jobs on the calling thread until `done` holds; false after 30 seconds of real time.
   bool runUntil(const std::function<bool()>& done) {
-    const auto giveUp = std::chrono::steady_clock::now() + 1s;
+    const auto giveUp = std::chrono::steady_clock::now() + 30s;
     std::unique_lock lock(mutex_);
     while (!done()) {
       if (!ready_.wait_until(lock, giveUp, [&] { return !jobs_.empty(); })) {

@@ -30,7 +30,6 @@ asio::awaitable<void> sleepFor(const ContinuousClock& clock, ContinuousClock::Du
 TEST(Sleep, AManualClockDrivesALongSleepToItsEndExactly) {
   ManualClock clock;
   asio::io_context io;
-  const auto start = std::chrono::steady_clock::now();
   const auto task = startTask(io.get_executor(), sleepFor(clock, 300s));
   io.poll();
   for (const auto step : {1s, 100s, 198s}) {
@@ -42,15 +41,15 @@ TEST(Sleep, AManualClockDrivesALongSleepToItsEndExactly) {
   io.poll();
   EXPECT_FALSE(task.hasEnded());
   clock.advance(1ms);
+  // On the machine's clock the sleep would outlast the limit of runToCompletion.
   EXPECT_NO_THROW(runToCompletion(io, task.value()));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 TEST(Sleep, ADeadlineAlreadyReachedReturnsAtOnce) {
   ManualClock clock;
   asio::io_context io;
   for (const ContinuousClock::Duration duration : {ContinuousClock::Duration(0), ContinuousClock::Duration(-5s)}) {
-    EXPECT_NO_THROW(runToCompletion(io, sleepFor(clock, duration), 100ms));
+    EXPECT_NO_THROW(runToCompletion(io, sleepFor(clock, duration)));
   }
 }
 
@@ -74,10 +73,10 @@ TEST(Sleep, SleepsUntilAnInstantThatASetClockReaches) {
 TEST(Sleep, OnTheMachinesClockEndsNoEarlierThanItsDuration) {
   asio::io_context io;
   const auto start = std::chrono::steady_clock::now();
-  runToCompletion(io, sleepFor(ContinuousClock::system(), 30ms));
+  runToCompletion(io, sleepFor(ContinuousClock::system(), 30ms), 60s);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 30ms);
-  EXPECT_LT(elapsed, 1s);
+  EXPECT_LT(elapsed, 10s);
 }
 
 // Time that passes without the timers seeing it, as while the machine is suspended: the clock
@@ -98,7 +97,8 @@ TEST(Sleep, NoticesSuspendedTimeWithinOneTimerWait) {
   const auto task = startTask(io.get_executor(), sleepFor(clock, 300s));
   EXPECT_FALSE(runUntil(io, [&] { return task.hasEnded(); }, 30ms));
   clock.suspendFor(300s);
-  EXPECT_TRUE(runUntil(io, [&] { return task.hasEnded(); }, 500ms));
+  // Unnoticed, the suspended time would keep the sleep going for 300 seconds.
+  EXPECT_TRUE(runUntil(io, [&] { return task.hasEnded(); }, 10s));
   EXPECT_NO_THROW(runToCompletion(io, task.value()));
 }
 

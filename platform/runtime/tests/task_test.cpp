@@ -82,11 +82,10 @@ TEST(Task, CancelledWhileItSleeps) {
   io.poll();
   EXPECT_FALSE(task.isCancelled());
 
-  const auto start = std::chrono::steady_clock::now();
+  // The clock stands still: only the cancellation can end the sleep.
   task.cancel();
   EXPECT_TRUE(task.isCancelled());
   EXPECT_THROW(runToCompletion(io, task.value()), CancellationError);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
   // Without cancellation the same sleep ends only when its time has come.
   const auto uncancelled = startTask(io.get_executor(), sleepThenReport(clock, asleep));
