@@ -1,6 +1,8 @@
 #include "token-support/token_publication.hpp"
 
 #include "platform/foundation/uuid.hpp"
+#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/tokenkit/file_token_kit.hpp"
 #include "platform/tokenkit/testing/in_memory_token_kit.hpp"
 #include "token-support/tests/token_test_support.hpp"
 #include "token-support/token_failure.hpp"
@@ -27,6 +29,7 @@ using namespace corvanta::testing;
 using platform::Bytes;
 using platform::foundation::UUID;
 using platform::tokenkit::DriverConfiguration;
+using platform::tokenkit::FileTokenKit;
 using platform::tokenkit::KeychainItem;
 using platform::tokenkit::TokenConfiguration;
 using platform::tokenkit::TokenKit;
@@ -185,6 +188,37 @@ TEST_F(TokenPublicationTest, AStoreThatCannotBeWrittenFailsThePublicationAndNotT
   expectOnly(a);
   TokenPublication::remove(kit, a.activationID());
   EXPECT_TRUE(configurationsOf(kit).empty());
+}
+
+// Over the store the token host reads: what one process publishes, another instance on the same
+// directory (as the host opens it) sees whole, and the removals reach it too.
+TEST(TokenPublicationOverTheFileStore, TheHostSeesExactlyWhatWasPublished) {
+  const platform::net::testing::TemporaryDirectory directory;
+  FileTokenKit app(directory.path());
+  app.installDriver(driverID);
+  const FileTokenKit host(directory.path());
+  const auto a = identityOf(ecCertificate(1));
+  const auto b = identityOf(rsaCertificate(2));
+
+  TokenPublication::publish(app, a, testNow);
+  TokenPublication::publish(app, b, testNow);
+  TokenPublication::publish(app, b, testNow);
+  auto seen = configurationsOf(host);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen.begin()->first, b.instanceID());
+  EXPECT_EQ(seen.begin()->second.data, b.encodedJSON());
+  EXPECT_EQ(seen.begin()->second.items, b.keychainItems(testNow));
+  EXPECT_EQ(TokenIdentity::decode(*seen.begin()->second.data, testNow), b);
+
+  addConfiguration(app, "foreign", platform::bytesOf("not an identity"));
+  TokenPublication::remove(app, a.activationID());
+  EXPECT_EQ(configurationsOf(host).size(), 2u);
+  TokenPublication::remove(app, b.activationID());
+  seen = configurationsOf(host);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen.begin()->first, "foreign");
+  EXPECT_EQ(TokenPublication::removeAllConfigurations(app), 1u);
+  EXPECT_TRUE(configurationsOf(host).empty());
 }
 
 // A kit whose configurations take their data but refuse their keychain items, as a store that
