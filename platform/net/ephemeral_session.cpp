@@ -425,8 +425,10 @@ asio::awaitable<Response> exchange(std::shared_ptr<detail::SessionState> shared,
     Stream stream(executor, shared->context);
     SSL* native = stream.native_handle();
     // Host checks are explicit: OpenSSL verifies the chain alone unless told which name (or
-    // address) the certificate must carry. Addresses are never sent as a server name.
-    SSL_set_hostflags(native, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // address) the certificate must carry. Addresses are never sent as a server name. Only the
+    // subject alternative names identify the server: OpenSSL would otherwise accept a host named
+    // only in the subject's common name, which no authority is bound to check as a host name.
+    SSL_set_hostflags(native, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     if (destination.hostIsAddress) {
       if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(native), destination.host.c_str()) != 1) {
         throw NetworkError(Code::badURL);

@@ -133,6 +133,9 @@ std::vector<Extension> serverExtensions(const ServerNames& names, bool withAutho
 }
 
 std::string commonNameFor(const ServerNames& names) {
+  if (!names.commonName.empty()) {
+    return names.commonName;
+  }
   if (!names.dnsNames.empty()) {
     return names.dnsNames.front();
   }

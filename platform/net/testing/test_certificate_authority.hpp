@@ -12,10 +12,13 @@ struct CertifiedKey {
   std::string privateKeyPEM;
 };
 
-// What an issued server certificate claims.
+// What an issued server certificate claims: the names and addresses go in its subject alternative
+// names (none at all when both are empty), the common name in its subject.
 struct ServerNames {
   std::vector<std::string> dnsNames;
   std::vector<std::string> ipAddresses;
+  // Empty: the first name, else the first address, as certificates commonly repeat it there.
+  std::string commonName{};
 };
 
 enum class Validity { current, expired };

@@ -423,13 +423,15 @@ struct TrustCase {
   const char* name;
   friend void PrintTo(const TrustCase& c, std::ostream* out) { *out << c.name; }
   std::function<support::CertifiedKey(const support::TestCertificateAuthority&)> identity;
+  // The name the client connects by.
+  std::string host = "localhost";
 };
 
 class UntrustedServers : public EphemeralSessionTest, public ::testing::WithParamInterface<TrustCase> {};
 
 TEST_P(UntrustedServers, AreRefusedBeforeAnythingIsSent) {
   support::TestTLSServer server(GetParam().identity(authority_), answering(framed(200, "OK", {}, "secret")));
-  const auto outcome = perform(get(at(server)));
+  const auto outcome = perform(get("https://" + GetParam().host + ":" + std::to_string(server.port()) + "/"));
 
   ASSERT_TRUE(outcome.error) << describe(outcome);
   EXPECT_EQ(*outcome.error, NetworkError(Code::serverCertificateUntrusted));
@@ -446,6 +448,12 @@ INSTANTIATE_TEST_SUITE_P(
         TrustCase{"OtherHostName", [](const auto& authority) { return authority.issue({{"other.test"}, {}}); }},
         TrustCase{"AddressOnlyForAName", [](const auto& authority) { return authority.issue({{}, {"127.0.0.1"}}); }},
         TrustCase{"WildcardOfAParent", [](const auto& authority) { return authority.issue({{"*.localhost"}, {}}); }},
+        // Only the subject alternative names name the server: a common name alone, or beside
+        // alternative names of addresses only, proves nothing about a host name.
+        TrustCase{"NameOnlyInTheCommonName",
+                  [](const auto& authority) { return authority.issue({{}, {}, "localhost"}); }},
+        TrustCase{"AddressOnlyWithTheNameInTheCommonName",
+                  [](const auto& authority) { return authority.issue({{}, {"127.0.0.1"}, "localhost"}); }},
         TrustCase{"Expired",
                   [](const auto& authority) {
                     return authority.issue({{"localhost"}, {}}, support::Validity::expired);
