@@ -454,6 +454,10 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const auto& authority) { return authority.issue({{}, {}, "localhost"}); }},
         TrustCase{"AddressOnlyWithTheNameInTheCommonName",
                   [](const auto& authority) { return authority.issue({{}, {"127.0.0.1"}, "localhost"}); }},
+        // OpenSSL sees a wildcard only in a name of three labels or more, so the host is one that
+        // needs no name server: the resolver reads "127.0.1" as the short form of 127.0.0.1.
+        TrustCase{"PartialWildcard", [](const auto& authority) { return authority.issue({{"1*.0.1"}, {}}); },
+                  "127.0.1"},
         TrustCase{"Expired",
                   [](const auto& authority) {
                     return authority.issue({{"localhost"}, {}}, support::Validity::expired);
