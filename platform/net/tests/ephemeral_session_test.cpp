@@ -104,7 +104,6 @@ public:
   Call(std::shared_ptr<const EphemeralSession> session, Request request, CallOptions options = {}) {
     asio::co_spawn(io_, callSend(std::move(session), std::move(request), options),
                    asio::bind_cancellation_slot(signal_.slot(), [this](std::exception_ptr failure, Response response) {
-                     finished_ = Clock::now();
                      if (!failure) {
                        outcome_.response = std::move(response);
                        return;
@@ -120,26 +119,23 @@ public:
   }
 
   void cancel() {
-    asio::post(io_, [this] {
-      cancelled_ = Clock::now();
-      signal_.emit(asio::cancellation_type::terminal);
-    });
+    asio::post(io_, [this] { signal_.emit(asio::cancellation_type::terminal); });
   }
 
+  // Only a guard against a hung exchange: far beyond every time limit the tests give the session
+  // and their upper bounds, so that it never decides an outcome.
+  static constexpr auto hangGuard = 30s;
+
   Outcome run() {
-    io_.run_for(5s);
+    io_.run_for(hangGuard);
     EXPECT_TRUE(io_.stopped()) << "the exchange did not end";
     return outcome_;
   }
-
-  Clock::duration cancellationLatency() const { return finished_ - cancelled_; }
 
 private:
   asio::io_context io_;
   asio::cancellation_signal signal_;
   Outcome outcome_;
-  Clock::time_point cancelled_{};
-  Clock::time_point finished_{};
 };
 
 // ---- What the server does ------------------------------------------------------------------
@@ -382,7 +378,7 @@ TEST_F(EphemeralSessionTest, KeepsItsConnectionFromProgramsThisProcessStarts) {
   const auto outcome = perform(get(at(*server)));
 
   ASSERT_TRUE(outcome.response) << describe(outcome);
-  ASSERT_TRUE(server->waitUntilIdle(1s));
+  ASSERT_TRUE(server->waitUntilIdle(10s));
   EXPECT_EQ(found.load(), 1);
   EXPECT_EQ(closeOnExec.load(), found.load());
 }
@@ -584,7 +580,7 @@ TEST_P(Flooding, IsCutOffAtTheLimit) {
   // The client closed the connection instead of draining it: the server's writes fail once the
   // socket buffers between them are full (a few MiB here; at most the kernel's largest send and
   // receive buffers anywhere), long before the 100 MiB are out.
-  ASSERT_TRUE(server.waitUntilIdle(2s));
+  ASSERT_TRUE(server.waitUntilIdle(10s));
   EXPECT_TRUE(counters.refused.load());
   EXPECT_LT(counters.bodyBytesWritten.load(), 40 * mebibyte);
 }
@@ -759,7 +755,7 @@ asio::awaitable<void> stall(Connection& connection, Stall where) {
       if (!written) {
         co_return;
       }
-      co_await connection.pause(40ms);
+      co_await connection.pause(50ms);
     }
   }
   co_await connection.waitForClose();
@@ -789,21 +785,24 @@ TEST_P(Stalls, EndInATimeOut) {
 
   ASSERT_TRUE(outcome.error) << describe(outcome);
   EXPECT_EQ(*outcome.error, NetworkError(Code::timedOut));
+  // The peer never lets the exchange end; only the limit can have ended it. The upper bound leaves
+  // seconds for a busy machine and stays far below every other limit and the hang guard.
   EXPECT_GE(elapsed, param.expectedLimit);
-  EXPECT_LT(elapsed, param.expectedLimit + 600ms);
-  EXPECT_TRUE(server.waitUntilIdle(1s)) << "the connection stayed open";
+  EXPECT_LT(elapsed, param.expectedLimit + 5s);
+  EXPECT_TRUE(server.waitUntilIdle(10s)) << "the connection stayed open";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EphemeralSession, Stalls,
     ::testing::Values(
-        // The session's own limits: idle = whole = 200 ms.
-        StallCase{"BeforeTheHandshake", Stall::beforeHandshake, 200ms, 60'000ms, 200ms},
-        StallCase{"InsideTheBody", Stall::insideTheBody, 200ms, 60'000ms, 200ms},
-        // A request's shorter time-out governs the wait for data.
-        StallCase{"BeforeAnsweringWithAShortRequestTimeout", Stall::beforeAnswering, 10'000ms, 200ms, 200ms},
-        // Data keeps coming, each byte within the idle limit: the whole exchange still ends on time.
-        StallCase{"TricklingPastTheWholeLimit", Stall::tricklingForever, 400ms, 200ms, 400ms}),
+        // The session's own limits: idle = whole = 1 s.
+        StallCase{"BeforeTheHandshake", Stall::beforeHandshake, 1'000ms, 60'000ms, 1'000ms},
+        StallCase{"InsideTheBody", Stall::insideTheBody, 1'000ms, 60'000ms, 1'000ms},
+        // A request's shorter time-out governs the wait for data, long before the whole limit.
+        StallCase{"BeforeAnsweringWithAShortRequestTimeout", Stall::beforeAnswering, 60'000ms, 1'000ms, 1'000ms},
+        // Data keeps coming, each byte well within the idle limit: the whole exchange still ends on
+        // time.
+        StallCase{"TricklingPastTheWholeLimit", Stall::tricklingForever, 3'000ms, 1'500ms, 3'000ms}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Tells the test that the request arrived, then says nothing more.
@@ -818,18 +817,19 @@ asio::awaitable<void> announceThenStall(Connection& connection, std::function<vo
 
 class Cancellation : public EphemeralSessionTest, public ::testing::WithParamInterface<CancelledCallerMode> {};
 
-TEST_P(Cancellation, DuringTheExchangeClosesTheConnectionPromptly) {
+TEST_P(Cancellation, DuringTheExchangeEndsItAndClosesTheConnection) {
+  // The server stalls until the client closes, so the exchange ends by the cancellation or, no
+  // sooner than the hang guard, by a time limit: the outcome tells which, no clock need be read.
   std::unique_ptr<Call> call;
   support::TestTLSServer server(localhostIdentity(), [&call](Connection& connection) {
     return announceThenStall(connection, [&call] { call->cancel(); });
   });
-  call = std::make_unique<Call>(session(), get(at(server)), CallOptions{.mode = GetParam()});
+  call = std::make_unique<Call>(session(2 * Call::hangGuard), get(at(server)), CallOptions{.mode = GetParam()});
   const auto outcome = call->run();
 
   ASSERT_TRUE(outcome.error) << describe(outcome);
   EXPECT_EQ(*outcome.error, NetworkError(Code::cancelled));
-  EXPECT_LT(call->cancellationLatency(), 500ms);
-  EXPECT_TRUE(server.waitUntilIdle(1s)) << "the server never saw the connection close";
+  EXPECT_TRUE(server.waitUntilIdle(10s)) << "the server never saw the connection close";
 }
 
 INSTANTIATE_TEST_SUITE_P(EphemeralSession, Cancellation,
