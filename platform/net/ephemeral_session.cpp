@@ -11,6 +11,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/read_size.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/http/vector_body.hpp>
@@ -51,9 +52,11 @@ using Code = NetworkError::Code;
 // Large enough for any sane header block (proxies and identity providers send long cookies and
 // policies), small enough that a hostile server cannot make us buffer without end.
 constexpr std::size_t headerLimit = 64 * 1024;
+// The most one read of the socket takes in.
+constexpr std::size_t readLimit = 64 * 1024;
 // What the read buffer may hold at once: a full header block plus one read. Body bytes leave it
 // as they are parsed, so this is the most that an endless chunk line can cost.
-constexpr std::size_t readBufferLimit = headerLimit + 64 * 1024;
+constexpr std::size_t readBufferLimit = headerLimit + readLimit;
 // Keeps "now + limit" far from overflowing whatever a caller configured.
 constexpr std::chrono::nanoseconds longestLimit = std::chrono::hours(24 * 365);
 
@@ -335,6 +338,66 @@ Response responseOf(http::response_parser<Body>& parser) {
 
 bool isInterim(unsigned status) { return status >= 100 && status < 200 && status != 101; }
 
+// Hands the parser what the buffer holds, as far as it can take it; `ec` tells what it refused.
+void parseBuffered(http::response_parser<Body>& parser, beast::flat_buffer& buffer, error_code& ec) {
+  while (buffer.size() > 0 && !parser.is_done()) {
+    const auto used = parser.put(buffer.data(), ec);
+    buffer.consume(used);
+    if (ec == http::error::need_more) {
+      ec = {};
+      return;
+    }
+    // Taking nothing without refusing is wanting more, as need_more says.
+    if (ec || used == 0) {
+      return;
+    }
+  }
+}
+
+// Reads until the parser holds one whole message. Each read of the socket waits at most the idle
+// limit from its own start, so every byte that arrives renews it, in the header block as in the
+// body (the parser takes a header block only whole, and Beast's own read would wait for all of it
+// under one limit). A peer that keeps sending, however slowly, is bound by the whole limit alone.
+asio::awaitable<void> readMessage(Stream& stream, beast::flat_buffer& buffer, http::response_parser<Body>& parser,
+                                  const Deadlines& deadlines, const asio::cancellation_state& cancellation) {
+  auto& socket = beast::get_lowest_layer(stream);
+  error_code ec;
+  for (;;) {
+    parseBuffered(parser, buffer, ec);
+    if (ec) {
+      fail(ec, Phase::exchange, cancellation);
+    }
+    if (parser.is_done()) {
+      co_return;
+    }
+    const auto room = beast::read_size(buffer, readLimit);
+    if (room == 0) {
+      fail(http::error::buffer_overflow, Phase::exchange, cancellation);
+    }
+    const auto space = buffer.prepare(room);
+    socket.expires_at(deadlines.nextWait());
+    const auto received = co_await stream.async_read_some(space, asio::redirect_error(asio::use_awaitable, ec));
+    buffer.commit(received);
+    if (ec == asio::error::eof) {
+      // A close is the end of a body framed by it, and a truncation anywhere else.
+      if (!parser.got_some()) {
+        fail(http::error::end_of_stream, Phase::exchange, cancellation);
+      }
+      ec = {};
+      parser.put_eof(ec);
+      if (ec) {
+        fail(ec, Phase::exchange, cancellation);
+      }
+      throwIfCancelled(cancellation);
+      co_return;
+    }
+    if (ec) {
+      fail(ec, Phase::exchange, cancellation);
+    }
+    throwIfCancelled(cancellation);
+  }
+}
+
 // Asio would make the socket without close-on-exec; a program that another thread of this process
 // starts meanwhile (the browser of a sign-in) would then hold the connection open after we close it.
 void openCloseOnExec(tcp::socket& socket, const tcp& protocol, error_code& ec) {
@@ -487,14 +550,7 @@ asio::awaitable<Response> exchange(std::shared_ptr<detail::SessionState> shared,
       parser.header_limit(static_cast<std::uint32_t>(headerLimit));
       parser.body_limit(configuration.bodyLimit);
       parser.skip(message.method() == http::verb::head);
-      while (!parser.is_done()) {
-        socket.expires_at(deadlines.nextWait());
-        co_await http::async_read_some(stream, buffer, parser, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) {
-          fail(ec, Phase::exchange, cancellation);
-        }
-        throwIfCancelled(cancellation);
-      }
+      co_await readMessage(stream, buffer, parser, deadlines, cancellation);
       // Interim answers only announce the final one. A framed final answer is complete here: a
       // peer that then drops the connection without a TLS close cannot truncate it any more, so
       // the connection is simply closed, without waiting for its farewell.

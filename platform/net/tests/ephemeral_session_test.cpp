@@ -732,7 +732,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Time limits and cancellation ------------------------------------------------------------
 
-enum class Stall { beforeHandshake, beforeAnswering, insideTheBody, tricklingForever };
+enum class Stall { beforeHandshake, beforeAnswering, insideTheHead, insideTheBody, tricklingForever };
 
 asio::awaitable<void> stall(Connection& connection, Stall where) {
   if (where != Stall::beforeHandshake) {
@@ -742,9 +742,13 @@ asio::awaitable<void> stall(Connection& connection, Stall where) {
     }
   }
   // Built before any co_await: GCC 12 miscompiles temporaries (such as initializer lists) inside one.
+  const std::string partialHead = "HTTP/1.1 200 OK\r\nContent-Len";
   const std::string partialBody = head(200, "OK", {"Content-Length: 10"}) + "abc";
   const std::string endlessHead = head(200, "OK", {"Content-Length: 1000"});
   const std::string byte = "t";
+  if (where == Stall::insideTheHead) {
+    co_await connection.write(partialHead);
+  }
   if (where == Stall::insideTheBody) {
     co_await connection.write(partialBody);
   }
@@ -800,10 +804,62 @@ INSTANTIATE_TEST_SUITE_P(
         StallCase{"InsideTheBody", Stall::insideTheBody, 1'000ms, 60'000ms, 1'000ms},
         // A request's shorter time-out governs the wait for data, long before the whole limit.
         StallCase{"BeforeAnsweringWithAShortRequestTimeout", Stall::beforeAnswering, 60'000ms, 1'000ms, 1'000ms},
+        StallCase{"InsideTheHeadWithAShortRequestTimeout", Stall::insideTheHead, 60'000ms, 1'000ms, 1'000ms},
         // Data keeps coming, each byte well within the idle limit: the whole exchange still ends on
         // time.
         StallCase{"TricklingPastTheWholeLimit", Stall::tricklingForever, 3'000ms, 1'500ms, 3'000ms}),
     [](const auto& info) { return std::string(info.param.name); });
+
+enum class Trickled { head, body };
+
+void PrintTo(Trickled part, std::ostream* out) { *out << (part == Trickled::head ? "head" : "body"); }
+
+// Answers with a framed response whose last bytes of `part` come one at a time, half a second
+// apart: eight of them, 4 s in all, twice the idle limit of the test and well within its whole
+// limit.
+asio::awaitable<void> trickle(Connection& connection, Trickled part) {
+  constexpr std::size_t trickledBytes = 8;
+  const std::string body = "trickled";
+  const std::string response = framed(200, "OK", {}, body);
+  const std::size_t headEnd = response.size() - body.size();
+  const std::size_t trickleEnd = part == Trickled::head ? headEnd : response.size();
+  const std::string before = response.substr(0, trickleEnd - trickledBytes);
+  const std::string after = response.substr(trickleEnd);
+  const auto request = co_await connection.receiveRequest();
+  if (!request) {
+    co_return;
+  }
+  bool written = co_await connection.write(before);
+  for (std::size_t at = trickleEnd - trickledBytes; written && at < trickleEnd; ++at) {
+    co_await connection.pause(500ms);
+    const std::string_view byte(&response[at], 1);
+    written = co_await connection.write(byte);
+  }
+  if (written) {
+    written = co_await connection.write(after);
+  }
+  if (written) {
+    co_await connection.closeTLS();
+  }
+}
+
+class Trickles : public EphemeralSessionTest, public ::testing::WithParamInterface<Trickled> {};
+
+TEST_P(Trickles, RenewTheIdleLimitWithEveryByte) {
+  const Trickled part = GetParam();
+  support::TestTLSServer server(localhostIdentity(),
+                                [part](Connection& connection) { return trickle(connection, part); });
+  Request request = get(at(server));
+  request.timeout = 2s;
+  const auto outcome = perform(request, 12s);
+
+  ASSERT_TRUE(outcome.response) << describe(outcome);
+  EXPECT_EQ(outcome.response->status, 200);
+  EXPECT_EQ(outcome.response->body, bytesOf("trickled"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EphemeralSession, Trickles, ::testing::Values(Trickled::head, Trickled::body),
+                         [](const auto& info) { return std::string(info.param == Trickled::head ? "Head" : "Body"); });
 
 // Tells the test that the request arrived, then says nothing more.
 asio::awaitable<void> announceThenStall(Connection& connection, std::function<void()> announce) {
