@@ -72,7 +72,8 @@ protected:
   support::CertifiedKey localhostIdentity() const { return authority_.issue({{"localhost"}, {}}); }
 
   std::shared_ptr<HTTPTransport> transport() const {
-    auto configuration = platform::net::SessionConfiguration::ephemeral(10s);
+    // Limits that a busy machine cannot reach; no test here waits for one.
+    auto configuration = platform::net::SessionConfiguration::ephemeral(30s);
     configuration.extraCertificateAuthorities = authorityFile_;
     return std::make_shared<EphemeralHTTPTransport>(configuration);
   }
@@ -88,7 +89,7 @@ protected:
   }
 
   // Only a guard against a hung exchange, beyond the session's own limits so that they decide.
-  static constexpr std::chrono::milliseconds hangGuard = 30s;
+  static constexpr std::chrono::milliseconds hangGuard = 60s;
 
   Outcome perform(const std::shared_ptr<HTTPTransport>& through, platform::net::Request request) {
     Outcome outcome;

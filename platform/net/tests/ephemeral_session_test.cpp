@@ -124,7 +124,7 @@ public:
 
   // Only a guard against a hung exchange: far beyond every time limit the tests give the session
   // and their upper bounds, so that it never decides an outcome.
-  static constexpr auto hangGuard = 30s;
+  static constexpr auto hangGuard = 60s;
 
   Outcome run() {
     io_.run_for(hangGuard);
@@ -189,7 +189,8 @@ protected:
 
   support::CertifiedKey localhostIdentity() const { return authority_.issue({{"localhost"}, {}}); }
 
-  std::shared_ptr<const EphemeralSession> session(std::chrono::nanoseconds timeout = 10s) const {
+  // Ordinary exchanges get limits that a busy machine cannot reach, and the hang guard lies beyond.
+  std::shared_ptr<const EphemeralSession> session(std::chrono::nanoseconds timeout = 30s) const {
     auto configuration = SessionConfiguration::ephemeral(timeout);
     configuration.extraCertificateAuthorities = authorityFile_;
     return std::make_shared<const EphemeralSession>(configuration);
@@ -207,7 +208,7 @@ protected:
     return "https://localhost:" + std::to_string(server.port()) + path;
   }
 
-  Outcome perform(Request request, std::chrono::nanoseconds timeout = 10s) const {
+  Outcome perform(Request request, std::chrono::nanoseconds timeout = 30s) const {
     Call call(session(timeout), std::move(request));
     return call.run();
   }
@@ -792,7 +793,7 @@ TEST_P(Stalls, EndInATimeOut) {
   // The peer never lets the exchange end; only the limit can have ended it. The upper bound leaves
   // seconds for a busy machine and stays far below every other limit and the hang guard.
   EXPECT_GE(elapsed, param.expectedLimit);
-  EXPECT_LT(elapsed, param.expectedLimit + 5s);
+  EXPECT_LT(elapsed, param.expectedLimit + 10s);
   EXPECT_TRUE(server.waitUntilIdle(10s)) << "the connection stayed open";
 }
 
@@ -815,11 +816,11 @@ enum class Trickled { head, body };
 void PrintTo(Trickled part, std::ostream* out) { *out << (part == Trickled::head ? "head" : "body"); }
 
 // Answers with a framed response whose last bytes of `part` come one at a time, half a second
-// apart: eight of them, 4 s in all, twice the idle limit of the test and well within its whole
+// apart: ten of them, 5 s in all, well past the idle limit of the test and well within its whole
 // limit.
 asio::awaitable<void> trickle(Connection& connection, Trickled part) {
-  constexpr std::size_t trickledBytes = 8;
-  const std::string body = "trickled";
+  constexpr std::size_t trickledBytes = 10;
+  const std::string body = "trickled in";
   const std::string response = framed(200, "OK", {}, body);
   const std::size_t headEnd = response.size() - body.size();
   const std::size_t trickleEnd = part == Trickled::head ? headEnd : response.size();
@@ -851,11 +852,11 @@ TEST_P(Trickles, RenewTheIdleLimitWithEveryByte) {
                                 [part](Connection& connection) { return trickle(connection, part); });
   Request request = get(at(server));
   request.timeout = 2s;
-  const auto outcome = perform(request, 12s);
+  const auto outcome = perform(request, 20s);
 
   ASSERT_TRUE(outcome.response) << describe(outcome);
   EXPECT_EQ(outcome.response->status, 200);
-  EXPECT_EQ(outcome.response->body, bytesOf("trickled"));
+  EXPECT_EQ(outcome.response->body, bytesOf("trickled in"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EphemeralSession, Trickles, ::testing::Values(Trickled::head, Trickled::body),
@@ -874,13 +875,13 @@ asio::awaitable<void> announceThenStall(Connection& connection, std::function<vo
 class Cancellation : public EphemeralSessionTest, public ::testing::WithParamInterface<CancelledCallerMode> {};
 
 TEST_P(Cancellation, DuringTheExchangeEndsItAndClosesTheConnection) {
-  // The server stalls until the client closes, so the exchange ends by the cancellation or, no
-  // sooner than the hang guard, by a time limit: the outcome tells which, no clock need be read.
+  // The server stalls until the client closes, so the exchange ends by the cancellation or, many
+  // seconds later, by a time limit: the outcome tells which, and no clock need be read.
   std::unique_ptr<Call> call;
   support::TestTLSServer server(localhostIdentity(), [&call](Connection& connection) {
     return announceThenStall(connection, [&call] { call->cancel(); });
   });
-  call = std::make_unique<Call>(session(2 * Call::hangGuard), get(at(server)), CallOptions{.mode = GetParam()});
+  call = std::make_unique<Call>(session(), get(at(server)), CallOptions{.mode = GetParam()});
   const auto outcome = call->run();
 
   ASSERT_TRUE(outcome.error) << describe(outcome);
