@@ -92,8 +92,16 @@ bool listenerIsBroken(const boost::system::error_code& error) {
 struct LoopbackReceiver::Connection {
   explicit Connection(tcp::socket socket) : socket(std::move(socket)) {}
 
+  // Closes the socket and stops the wait for the end of its lifetime, which would otherwise hold
+  // its memory for the full 10 seconds: a flood of short connections would pile them up.
+  void end() {
+    closeGracefully(socket);
+    if (expiry.isValid()) expiry.cancel();
+  }
+
   tcp::socket socket;
   std::array<std::uint8_t, readByteCount> chunk{};
+  platform::runtime::Task<void> expiry;
 };
 
 // Stores the suspended waitForCallback() on the strand, within the co_await that suspends it, so
@@ -130,7 +138,9 @@ LoopbackReceiver::LoopbackReceiver(const asio::any_io_executor& executor, SignIn
 
 LoopbackReceiver::~LoopbackReceiver() {
   if (timeoutTask_.isValid()) timeoutTask_.cancel();
-  for (const auto& task : expiryTasks_) task.cancel();
+  for (const auto& [id, connection] : connections_) {
+    if (connection->expiry.isValid()) connection->expiry.cancel();
+  }
 }
 
 asio::awaitable<void> LoopbackReceiver::start() { return onStrand(startOnStrand(shared_from_this())); }
@@ -213,6 +223,8 @@ asio::awaitable<void> LoopbackReceiver::expireConnection(std::weak_ptr<LoopbackR
   try {
     co_await platform::runtime::sleepUntil(*clock, deadline);
   } catch (const CancellationError&) {
+    // The connection has ended already.
+    co_return;
   }
   if (auto self = weak.lock()) self->drop(id);
 }
@@ -280,13 +292,12 @@ void LoopbackReceiver::accept(tcp::socket socket) {
   }
   setCloseOnExec(socket);
   const auto id = ConnectionID::random();
-  connections_.emplace(id, std::make_shared<Connection>(std::move(socket)));
-  receive(id, {});
-
-  std::erase_if(expiryTasks_, [](const platform::runtime::Task<void>& task) { return task.hasEnded(); });
+  auto connection = std::make_shared<Connection>(std::move(socket));
   const auto& clock = options_.clock.get();
-  expiryTasks_.push_back(platform::runtime::startTask(
-      strand(), expireConnection(weak_from_this(), &clock, clock.now().advancedBy(connectionLifetime), id)));
+  connection->expiry = platform::runtime::startTask(
+      strand(), expireConnection(weak_from_this(), &clock, clock.now().advancedBy(connectionLifetime), id));
+  connections_.emplace(id, std::move(connection));
+  receive(id, {});
 }
 
 void LoopbackReceiver::receive(const ConnectionID& id, platform::Bytes buffer) {
@@ -357,7 +368,7 @@ void LoopbackReceiver::respond(const ConnectionID& id, bool accepted) {
                       if (auto self = weak.lock()) {
                         self->drop(id);
                       } else {
-                        closeGracefully(connection->socket);
+                        connection->end();
                       }
                     });
 }
@@ -392,7 +403,7 @@ void LoopbackReceiver::finish(Outcome result, std::optional<ConnectionID> keepin
       ++it;
       continue;
     }
-    closeGracefully(it->second->socket);
+    it->second->end();
     it = connections_.erase(it);
   }
 }
@@ -402,7 +413,7 @@ void LoopbackReceiver::drop(const ConnectionID& id) {
   if (found == connections_.end()) return;
   const auto connection = found->second;
   connections_.erase(found);
-  closeGracefully(connection->socket);
+  connection->end();
 }
 
 void LoopbackReceiver::storeWaiter(Waiter waiter) { waiting_.emplace(std::move(waiter)); }

@@ -126,8 +126,6 @@ private:
   std::optional<Outcome> outcome_;
   std::map<ConnectionID, std::shared_ptr<Connection>> connections_;
   platform::runtime::Task<void> timeoutTask_;
-  // Only so that a receiver that is dropped does not leave them sleeping.
-  std::vector<platform::runtime::Task<void>> expiryTasks_;
 };
 
 }  // namespace corvanta

@@ -25,9 +25,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -199,6 +201,38 @@ void expectCancellation(Call<T>& call) {
   EXPECT_THROW(call.get(), CancellationError);
 }
 
+// Whether `condition` holds within `patience`; for what the receiver does on its own threads.
+bool eventually(const std::function<bool()>& condition) {
+  const auto giveUp = std::chrono::steady_clock::now() + patience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A manual clock that counts the waits observing it. Every sleep on it observes it until the
+// sleep's coroutine is gone, so the count is the number of sleeps still held in memory.
+class CountingClock final : public platform::runtime::ContinuousClock {
+public:
+  explicit CountingClock(const ManualClock& clock) : clock_(clock) {}
+
+  Instant now() const override { return clock_.now(); }
+  Duration timerWait(Duration remaining) const override { return clock_.timerWait(remaining); }
+  Observation observeJumps(std::function<void()> wake) const override {
+    auto observation = std::make_shared<Observation>(clock_.observeJumps(std::move(wake)));
+    ++*observers_;
+    return Observation([observation = std::move(observation), observers = observers_] { --*observers; });
+  }
+
+  int observers() const { return observers_->load(); }
+
+private:
+  const ManualClock& clock_;
+  // Shared with the observations, which may end after the clock.
+  std::shared_ptr<std::atomic<int>> observers_ = std::make_shared<std::atomic<int>>(0);
+};
+
 class LoopbackReceiverTest : public ::testing::Test {
 protected:
   void TearDown() override {
@@ -220,7 +254,8 @@ protected:
   }
 
   std::shared_ptr<LoopbackReceiver> makeReceiver(std::uint16_t port = 0) {
-    auto receiver = std::make_shared<LoopbackReceiver>(runtime.io(), attempt, LoopbackReceiverOptions{port, clock});
+    auto receiver =
+        std::make_shared<LoopbackReceiver>(runtime.io(), attempt, LoopbackReceiverOptions{port, receiverClock});
     receivers_.push_back(receiver);
     return receiver;
   }
@@ -249,8 +284,10 @@ protected:
   }
 
   const std::string issuer = platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer());
-  // Declared before the runtime, whose pending sleeps read it until the runtime is gone.
+  // Declared before the runtime, whose pending sleeps read them until the runtime is gone.
   ManualClock clock;
+  // The receivers' clock: the manual clock, with the receivers' sleeps on it counted.
+  CountingClock receiverClock{clock};
   platform::runtime::Runtime runtime;
   SignInAttempt attempt{clock};
 
@@ -442,6 +479,33 @@ TEST_F(LoopbackReceiverTest, HoldsEightConnectionsAtOnceAndClosesANinthUnread) {
   for (const auto& client : held) {
     EXPECT_EQ(client->readToEnd(), "");
   }
+  expectAccepted(port, wait);
+}
+
+TEST_F(LoopbackReceiverTest, AConnectionThatEndsLeavesNoWaitOfItsLifetimeBehind) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+  const std::string badRequest = redirectRequest("code=C0DE&state=wrong&iss=" + issuer);
+
+  // Far more connections than are held at once, one after another, ended both ways: answered, and
+  // given up by the browser before its request was complete. The clock stands still, so none of
+  // their 10 seconds runs out.
+  for (int i = 0; i < 50; ++i) {
+    {
+      Client answered(port);
+      ASSERT_EQ(answered.exchange(badRequest), rejectedPage);
+    }
+    Client abandoned(port);
+    abandoned.send(badRequest.substr(0, 10));
+    abandoned.endOutput();
+    ASSERT_EQ(abandoned.readToEnd(), "");
+  }
+  // What is left sleeping is the sign-in's own deadline, whatever the number of connections.
+  EXPECT_TRUE(eventually([&] { return receiverClock.observers() == 1; }))
+      << receiverClock.observers() << " sleeps on the receiver's clock";
+  EXPECT_FALSE(wait.hasEnded());
+
   expectAccepted(port, wait);
 }
 
