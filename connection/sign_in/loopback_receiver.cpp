@@ -16,7 +16,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,13 +72,27 @@ void closeGracefully(tcp::socket& socket) {
   socket.close(ignored);
 }
 
-// The app opens the browser as a child process right after start(); a listening socket it
-// inherited would keep the port taken after this receiver is gone, and every later sign-in would
-// fail as if another instance held it.
-void setCloseOnExec(tcp::socket& socket) {
-  const int fd = socket.native_handle();
-  const int flags = ::fcntl(fd, F_GETFD);
-  if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+// The connection waiting on `listener`, close-on-exec and non-blocking from the moment it
+// exists: the app starts the browser as a child process while connections arrive, and a child
+// that inherited one would hold the browser's connection (and the port) open. Asio's own accept
+// has no such flag, so it leaves a moment in which a child started meanwhile inherits it.
+tcp::socket acceptCloseOnExec(tcp::acceptor& listener, const asio::any_io_executor& executor,
+                              boost::system::error_code& error) {
+  tcp::socket socket(executor);
+  const auto local = listener.local_endpoint(error);
+  if (error) return socket;
+  const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) {
+    error.assign(errno, boost::system::system_category());
+    return socket;
+  }
+  socket.assign(local.protocol(), fd, error);
+  if (error) ::close(fd);
+  return socket;
+}
+
+bool nothingToAccept(const boost::system::error_code& error) {
+  return error == asio::error::would_block || error == asio::error::try_again || error == asio::error::interrupted;
 }
 
 bool listenerIsBroken(const boost::system::error_code& error) {
@@ -230,7 +243,10 @@ asio::awaitable<void> LoopbackReceiver::expireConnection(std::weak_ptr<LoopbackR
 }
 
 void LoopbackReceiver::listen() {
-  // Created close-on-exec from the start, see setCloseOnExec.
+  // Close-on-exec from its creation: the app opens the browser as a child process right after
+  // start(), and a listening socket it inherited would keep the port taken after this receiver
+  // is gone, so that every later sign-in would fail as if another instance held it. (Asio's
+  // open() would leave it inheritable.)
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) throw ConnectionError::callbackUnavailable;
   tcp::acceptor listener(strand());
@@ -246,6 +262,8 @@ void LoopbackReceiver::listen() {
   // share the port, is never set.
   const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), options_.port);
   listener.set_option(tcp::acceptor::reuse_address(true), error);
+  // A connection that is gone again by the time it is taken must not block the strand.
+  if (!error) listener.non_blocking(true, error);
   if (!error) listener.bind(endpoint, error);
   if (!error) listener.listen(asio::socket_base::max_listen_connections, error);
   if (error) throw ConnectionError::callbackUnavailable;
@@ -254,16 +272,33 @@ void LoopbackReceiver::listen() {
 
 void LoopbackReceiver::acceptNext() {
   if (!listener_) return;
-  listener_->async_accept([weak = weak_from_this()](boost::system::error_code error, tcp::socket socket) {
+  // Only the wait goes through Asio; the accepting is acceptWaiting's, see acceptCloseOnExec.
+  listener_->async_wait(tcp::acceptor::wait_read, [weak = weak_from_this()](boost::system::error_code error) {
     auto self = weak.lock();
     if (!self) return;
     if (error) {
       self->acceptFailed(error);
       return;
     }
-    self->accept(std::move(socket));
-    self->acceptNext();
+    self->acceptWaiting();
   });
+}
+
+void LoopbackReceiver::acceptWaiting() {
+  if (!listener_) return;
+  boost::system::error_code error;
+  auto socket = acceptCloseOnExec(*listener_, strand(), error);
+  // Woken for a connection that has gone again before it was taken.
+  if (nothingToAccept(error)) {
+    acceptNext();
+    return;
+  }
+  if (error) {
+    acceptFailed(error);
+    return;
+  }
+  accept(std::move(socket));
+  acceptNext();
 }
 
 void LoopbackReceiver::acceptFailed(boost::system::error_code error) {
@@ -290,7 +325,6 @@ void LoopbackReceiver::accept(tcp::socket socket) {
     socket.close(ignored);
     return;
   }
-  setCloseOnExec(socket);
   const auto id = ConnectionID::random();
   auto connection = std::make_shared<Connection>(std::move(socket));
   const auto& clock = options_.clock.get();

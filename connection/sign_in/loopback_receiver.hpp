@@ -110,6 +110,7 @@ private:
   // Everything below runs on the strand.
   void listen();
   void acceptNext();
+  void acceptWaiting();
   void acceptFailed(boost::system::error_code error);
   void accept(boost::asio::ip::tcp::socket socket);
   void receive(const ConnectionID& id, platform::Bytes buffer);

@@ -22,7 +22,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +35,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -83,16 +86,38 @@ TEST(LoopbackReceiverPages, BodiesHaveTheLengthsTheirHeadersGive) {
   EXPECT_EQ(rejectedBody.size(), 238u);
 }
 
+// The socket address of `address` (IPv4 or IPv6, in text) and `port`.
+struct SocketAddress {
+  SocketAddress(const std::string& address, std::uint16_t port) {
+    if (address.find(':') == std::string::npos) {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+      v4.sin_family = AF_INET;
+      v4.sin_port = htons(port);
+      ::inet_pton(AF_INET, address.c_str(), &v4.sin_addr);
+      length = sizeof v4;
+    } else {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+      v6.sin6_family = AF_INET6;
+      v6.sin6_port = htons(port);
+      ::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr);
+      length = sizeof v6;
+    }
+  }
+  int family() const { return storage.ss_family; }
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
 // A browser stand-in: a blocking socket with time limits, so that a fault fails the test instead
-// of hanging it.
+// of hanging it. It is close-on-exec, so that the programs a test starts do not hold it open.
 class Client {
 public:
-  explicit Client(std::uint16_t port, const char* address = "127.0.0.1") : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &peer.sin_addr);
-    connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0;
+  explicit Client(std::uint16_t port, const std::string& address = "127.0.0.1") {
+    const SocketAddress peer(address, port);
+    fd_ = ::socket(peer.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected_ = fd_ >= 0 && ::connect(fd_, peer.get(), peer.length) == 0;
     const int noDelay = 1;
     if (connected_) ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   }
@@ -141,7 +166,7 @@ public:
   }
 
 private:
-  int fd_;
+  int fd_ = -1;
   bool connected_ = false;
 };
 
@@ -705,6 +730,126 @@ bool socketsAreCloseOnExec(const tcp::endpoint& local, int& found) {
   }
   ::closedir(directory);
   return all;
+}
+
+// A program started as the app starts the browser: it echoes its input until the input ends, so
+// that the test knows it is running (past exec) and can look at what it inherited.
+class ChildProgram {
+public:
+  ChildProgram() {
+    int input[2];
+    int output[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+      ::close(input[0]);
+      ::close(input[1]);
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    ::posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    char program[] = "/bin/cat";
+    char* const arguments[] = {program, nullptr};
+    if (::posix_spawn(&pid_, program, &actions, nullptr, arguments, environ) != 0) pid_ = -1;
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    input_ = input[1];
+    output_ = output[0];
+  }
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
+  ~ChildProgram() {
+    if (input_ >= 0) ::close(input_);
+    if (output_ >= 0) ::close(output_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+
+  // Whether it started and echoed a byte back, having closed what it was not meant to inherit.
+  bool isRunning() {
+    if (pid_ <= 0) return false;
+    char byte = 'x';
+    return ::write(input_, &byte, 1) == 1 && ::read(output_, &byte, 1) == 1;
+  }
+
+  // The inodes of the sockets it holds open.
+  std::vector<std::string> sockets() const {
+    std::vector<std::string> inodes;
+    const std::string directoryPath = "/proc/" + std::to_string(pid_) + "/fd";
+    DIR* directory = ::opendir(directoryPath.c_str());
+    if (!directory) return inodes;
+    while (const dirent* entry = ::readdir(directory)) {
+      char target[64] = {};
+      const auto length = ::readlink((directoryPath + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+      const std::string_view link(target, length > 0 ? static_cast<std::size_t>(length) : 0);
+      if (link.starts_with("socket:[") && link.ends_with("]")) inodes.emplace_back(link.substr(8, link.size() - 9));
+    }
+    ::closedir(directory);
+    return inodes;
+  }
+
+private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+};
+
+TEST_F(LoopbackReceiverTest, AProgramStartedWhileConnectionsArriveInheritsNoneOfThem) {
+  // What every program inherits whatever the receiver does: sockets this process was given
+  // without close-on-exec by whoever started it.
+  std::set<std::string> inheritedAnyway;
+  {
+    ChildProgram before;
+    ASSERT_TRUE(before.isRunning());
+    for (const auto& inode : before.sockets()) inheritedAnyway.insert(inode);
+  }
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  // Programs are started one after another for as long as browsers connect, several at once, so
+  // that connections keep arriving while the receiver is busy with others.
+  std::atomic<bool> connecting = true;
+  int started = 0;
+  int holdingOne = 0;
+  bool allRan = true;
+  std::thread starter([&] {
+    while (connecting) {
+      ChildProgram child;
+      if (!child.isRunning()) {
+        allRan = false;
+        return;
+      }
+      ++started;
+      const auto held = child.sockets();
+      if (std::any_of(held.begin(), held.end(),
+                      [&](const std::string& inode) { return !inheritedAnyway.contains(inode); })) {
+        ++holdingOne;
+      }
+    }
+  });
+  const std::string badRequest = redirectRequest("code=C0DE&state=wrong&iss=" + issuer);
+  std::atomic<int> unanswered = 0;
+  {
+    std::vector<std::jthread> browsers;
+    for (int i = 0; i < 6; ++i) {
+      browsers.emplace_back([&] {
+        for (int request = 0; request < 100; ++request) {
+          Client browser(port);
+          if (browser.exchange(badRequest) != rejectedPage) ++unanswered;
+        }
+      });
+    }
+  }
+  connecting = false;
+  starter.join();
+
+  ASSERT_TRUE(allRan) << "a program could not be started";
+  EXPECT_GT(started, 0);
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_EQ(holdingOne, 0) << "programs that held a socket of the receiver, of " << started << " started";
+  expectAccepted(port, wait);
 }
 
 TEST_F(LoopbackReceiverTest, ListensOnTheLoopbackAddressOnly) {
