@@ -10,6 +10,7 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -70,6 +71,43 @@ void closeGracefully(tcp::socket& socket) {
   boost::system::error_code ignored;
   socket.shutdown(tcp::socket::shutdown_send, ignored);
   socket.close(ignored);
+}
+
+// Tries for a port that is free on both loopback addresses when the system chooses it.
+constexpr int portChoices = 8;
+
+// A listening socket on `endpoint` in `listener`, or the error of the step that failed.
+boost::system::error_code listenOn(tcp::acceptor& listener, const tcp::endpoint& endpoint) {
+  // Close-on-exec from its creation: the app opens the browser as a child process right after
+  // start(), and a listening socket it inherited would keep the port taken after this receiver
+  // is gone, so that every later sign-in would fail as if another instance held it. (Asio's
+  // open() would leave it inheritable.)
+  const auto protocol = endpoint.protocol();
+  const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return {errno, boost::system::system_category()};
+  boost::system::error_code error;
+  listener.assign(protocol, fd, error);
+  if (error) {
+    ::close(fd);
+    return error;
+  }
+  // The loopback address only, never every address; on IPv6 without the IPv4 addresses mapped
+  // into it. Address reuse lets a sign-in bind again while the connections of the previous one
+  // wait out TIME_WAIT on this port; the system still refuses it while another socket listens
+  // there. Port reuse, which would let two listeners share the port, is never set.
+  if (protocol == tcp::v6()) listener.set_option(asio::ip::v6_only(true), error);
+  if (!error) listener.set_option(tcp::acceptor::reuse_address(true), error);
+  // A connection that is gone again by the time it is taken must not block the strand.
+  if (!error) listener.non_blocking(true, error);
+  if (!error) listener.bind(endpoint, error);
+  if (!error) listener.listen(asio::socket_base::max_listen_connections, error);
+  return error;
+}
+
+// A machine without IPv6, or with IPv6 switched off on its loopback interface.
+bool hasNoIPv6Loopback(const boost::system::error_code& error) {
+  return error == boost::system::errc::address_family_not_supported ||
+         error == boost::system::errc::address_not_available;
 }
 
 // The connection waiting on `listener`, close-on-exec and non-blocking from the moment it
@@ -169,11 +207,11 @@ asio::awaitable<std::optional<tcp::endpoint>> LoopbackReceiver::localEndpoint() 
 }
 
 asio::awaitable<void> LoopbackReceiver::startOnStrand(std::shared_ptr<LoopbackReceiver> self) {
-  if (self->outcome_ || self->listener_) throw CancellationError();
-  // Binding is synchronous here: once listen() succeeds the listener is ready, and a failure
-  // leaves the receiver as it was.
-  self->listen();
-  self->acceptNext();
+  if (self->outcome_ || !self->listeners_.empty()) throw CancellationError();
+  // Binding is synchronous here: once listen() succeeds the listeners are ready, and a failure
+  // leaves the receiver as it was, with nothing bound.
+  self->listeners_ = self->listen();
+  for (std::size_t listener = 0; listener < self->listeners_.size(); ++listener) self->acceptNext(listener);
   const auto deadline = self->options_.clock.get().now().advancedBy(signInLifetime);
   self->timeoutTask_ = platform::runtime::startTask(
       self->strand(), expireSignIn(self->weak_from_this(), &self->options_.clock.get(), deadline));
@@ -210,9 +248,9 @@ asio::awaitable<void> LoopbackReceiver::cancelOnStrand(std::shared_ptr<LoopbackR
 
 asio::awaitable<std::optional<tcp::endpoint>> LoopbackReceiver::localEndpointOnStrand(
     std::shared_ptr<LoopbackReceiver> self) {
-  if (!self->listener_) co_return std::nullopt;
+  if (self->listeners_.empty()) co_return std::nullopt;
   boost::system::error_code error;
-  const auto endpoint = self->listener_->local_endpoint(error);
+  const auto endpoint = self->listeners_.front().local_endpoint(error);
   if (error) co_return std::nullopt;
   co_return endpoint;
 }
@@ -242,67 +280,66 @@ asio::awaitable<void> LoopbackReceiver::expireConnection(std::weak_ptr<LoopbackR
   if (auto self = weak.lock()) self->drop(id);
 }
 
-void LoopbackReceiver::listen() {
-  // Close-on-exec from its creation: the app opens the browser as a child process right after
-  // start(), and a listening socket it inherited would keep the port taken after this receiver
-  // is gone, so that every later sign-in would fail as if another instance held it. (Asio's
-  // open() would leave it inheritable.)
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) throw ConnectionError::callbackUnavailable;
-  tcp::acceptor listener(strand());
-  boost::system::error_code error;
-  listener.assign(tcp::v4(), fd, error);
-  if (error) {
-    ::close(fd);
-    throw ConnectionError::callbackUnavailable;
-  }
-  // The loopback address only, never every address. Address reuse lets a sign-in bind again
-  // while the connections of the previous one wait out TIME_WAIT on this port; the system still
-  // refuses it while another socket listens there. Port reuse, which would let two listeners
-  // share the port, is never set.
-  const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), options_.port);
-  listener.set_option(tcp::acceptor::reuse_address(true), error);
-  // A connection that is gone again by the time it is taken must not block the strand.
-  if (!error) listener.non_blocking(true, error);
-  if (!error) listener.bind(endpoint, error);
-  if (!error) listener.listen(asio::socket_base::max_listen_connections, error);
-  if (error) throw ConnectionError::callbackUnavailable;
-  listener_.emplace(std::move(listener));
-}
+std::vector<tcp::acceptor> LoopbackReceiver::listen() const {
+  // Browsers try both loopback addresses for localhost, so [::1] is held as well: whoever else
+  // listened there would be handed the code and state of this sign-in. Both on the same port,
+  // since the redirect names one.
+  for (int choice = 1;; ++choice) {
+    std::vector<tcp::acceptor> listeners;
+    listeners.reserve(2);
+    auto& v4 = listeners.emplace_back(strand());
+    if (listenOn(v4, {asio::ip::address_v4::loopback(), options_.port})) throw ConnectionError::callbackUnavailable;
+    boost::system::error_code error;
+    const auto port = v4.local_endpoint(error).port();
+    if (error) throw ConnectionError::callbackUnavailable;
 
-void LoopbackReceiver::acceptNext() {
-  if (!listener_) return;
-  // Only the wait goes through Asio; the accepting is acceptWaiting's, see acceptCloseOnExec.
-  listener_->async_wait(tcp::acceptor::wait_read, [weak = weak_from_this()](boost::system::error_code error) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (error) {
-      self->acceptFailed(error);
-      return;
+    auto& v6 = listeners.emplace_back(strand());
+    error = listenOn(v6, {asio::ip::address_v6::loopback(), port});
+    if (!error) return listeners;
+    if (hasNoIPv6Loopback(error)) {
+      listeners.pop_back();
+      return listeners;
     }
-    self->acceptWaiting();
-  });
+    // A port the system chose for 127.0.0.1 may be taken on [::1]; another one is tried then.
+    const bool chooseAgain = options_.port == 0 && error == asio::error::address_in_use && choice < portChoices;
+    if (!chooseAgain) throw ConnectionError::callbackUnavailable;
+  }
 }
 
-void LoopbackReceiver::acceptWaiting() {
-  if (!listener_) return;
+void LoopbackReceiver::acceptNext(std::size_t listener) {
+  if (listener >= listeners_.size()) return;
+  // Only the wait goes through Asio; the accepting is acceptWaiting's, see acceptCloseOnExec.
+  listeners_[listener].async_wait(tcp::acceptor::wait_read,
+                                  [weak = weak_from_this(), listener](boost::system::error_code error) {
+                                    auto self = weak.lock();
+                                    if (!self) return;
+                                    if (error) {
+                                      self->acceptFailed(listener, error);
+                                      return;
+                                    }
+                                    self->acceptWaiting(listener);
+                                  });
+}
+
+void LoopbackReceiver::acceptWaiting(std::size_t listener) {
+  if (listener >= listeners_.size()) return;
   boost::system::error_code error;
-  auto socket = acceptCloseOnExec(*listener_, strand(), error);
+  auto socket = acceptCloseOnExec(listeners_[listener], strand(), error);
   // Woken for a connection that has gone again before it was taken.
   if (nothingToAccept(error)) {
-    acceptNext();
+    acceptNext(listener);
     return;
   }
   if (error) {
-    acceptFailed(error);
+    acceptFailed(listener, error);
     return;
   }
   accept(std::move(socket));
-  acceptNext();
+  acceptNext(listener);
 }
 
-void LoopbackReceiver::acceptFailed(boost::system::error_code error) {
-  if (!listener_ || outcome_ || error == asio::error::operation_aborted) return;
+void LoopbackReceiver::acceptFailed(std::size_t listener, boost::system::error_code error) {
+  if (listener >= listeners_.size() || outcome_ || error == asio::error::operation_aborted) return;
   if (listenerIsBroken(error)) {
     finish({std::nullopt, std::make_exception_ptr(ConnectionError::callbackUnavailable)}, std::nullopt);
     return;
@@ -310,12 +347,12 @@ void LoopbackReceiver::acceptFailed(boost::system::error_code error) {
   // A peer that gave up before it was accepted costs nothing; running out of descriptors or
   // memory passes, so the listener waits a moment instead of spinning or giving up.
   if (error == asio::error::connection_aborted) {
-    acceptNext();
+    acceptNext(listener);
     return;
   }
   auto pause = std::make_shared<asio::steady_timer>(strand(), acceptBackOff);
-  pause->async_wait([weak = weak_from_this(), pause](boost::system::error_code) {
-    if (auto self = weak.lock()) self->acceptNext();
+  pause->async_wait([weak = weak_from_this(), pause, listener](boost::system::error_code) {
+    if (auto self = weak.lock()) self->acceptNext(listener);
   });
 }
 
@@ -422,11 +459,11 @@ void LoopbackReceiver::finish(Outcome result, std::optional<ConnectionID> keepin
                 url = outcome_->url.value_or(URL())]() mutable { std::move(handler)(error, std::move(url)); });
   }
 
-  if (listener_) {
+  for (auto& listener : listeners_) {
     boost::system::error_code ignored;
-    listener_->close(ignored);
-    listener_.reset();
+    listener.close(ignored);
   }
+  listeners_.clear();
   if (timeoutTask_.isValid()) {
     timeoutTask_.cancel();
     timeoutTask_ = {};

@@ -36,10 +36,11 @@ struct LoopbackReceiverOptions {
 };
 
 // The one-shot HTTP listener that catches the browser's redirect at the end of one sign-in. It
-// listens on 127.0.0.1 only, reads one request head per connection, answers every complete head
-// with a small page, and hands the first redirect that the attempt accepts (or the reason for
-// giving up) to the caller waiting in waitForCallback(). It writes nothing to disk; a new sign-in
-// makes a new receiver.
+// listens on the loopback addresses only: 127.0.0.1 and, where the machine has it, [::1], since
+// browsers try both for localhost. It reads one request head per connection, answers every
+// complete head with a small page, and hands the first redirect that the attempt accepts (or the
+// reason for giving up) to the caller waiting in waitForCallback(). It writes nothing to disk; a
+// new sign-in makes a new receiver.
 //
 // An actor: create it with std::make_shared. Call start() once, then waitForCallback() once, and
 // cancel() when the sign-in is abandoned; end it (cancel() or an outcome) before dropping it.
@@ -61,10 +62,11 @@ public:
                    LoopbackReceiverOptions options = {});
   ~LoopbackReceiver();
 
-  // Starts listening on 127.0.0.1 and returns once connections are accepted. Throws
-  // ConnectionError::callbackUnavailable when the port cannot be taken (then nothing has changed
-  // and start() may be tried again), and CancellationError when called a second time, after the
-  // receiver has ended, or when the caller is cancelled (which ends the receiver).
+  // Starts listening on 127.0.0.1 and [::1] and returns once connections are accepted. Throws
+  // ConnectionError::callbackUnavailable when the port cannot be taken on either address (then
+  // nothing has changed and start() may be tried again), and CancellationError when called a
+  // second time, after the receiver has ended, or when the caller is cancelled (which ends the
+  // receiver).
   boost::asio::awaitable<void> start();
 
   // The callback URL of the first redirect the attempt accepts, or the error that ended the
@@ -77,7 +79,8 @@ public:
   // Ends the receiver with CancellationError; no effect once it has ended.
   boost::asio::awaitable<void> cancel();
 
-  // The address the listener is bound to while it listens; none before start() and after the end.
+  // The IPv4 address the listener is bound to while it listens; none before start() and after the
+  // end. Where [::1] is listened on too, it is on the same port.
   boost::asio::awaitable<std::optional<boost::asio::ip::tcp::endpoint>> localEndpoint();
 
 private:
@@ -108,10 +111,10 @@ private:
                                                        Instant deadline, ConnectionID id);
 
   // Everything below runs on the strand.
-  void listen();
-  void acceptNext();
-  void acceptWaiting();
-  void acceptFailed(boost::system::error_code error);
+  std::vector<boost::asio::ip::tcp::acceptor> listen() const;
+  void acceptNext(std::size_t listener);
+  void acceptWaiting(std::size_t listener);
+  void acceptFailed(std::size_t listener, boost::system::error_code error);
   void accept(boost::asio::ip::tcp::socket socket);
   void receive(const ConnectionID& id, platform::Bytes buffer);
   void handleReceived(const ConnectionID& id, platform::Bytes buffer, bool isComplete, bool failed);
@@ -122,7 +125,8 @@ private:
 
   const SignInAttempt attempt_;
   const LoopbackReceiverOptions options_;
-  std::optional<boost::asio::ip::tcp::acceptor> listener_;
+  // On 127.0.0.1, then on [::1] where the machine has it; the same port on both.
+  std::vector<boost::asio::ip::tcp::acceptor> listeners_;
   std::optional<Waiter> waiting_;
   std::optional<Outcome> outcome_;
   std::map<ConnectionID, std::shared_ptr<Connection>> connections_;

@@ -534,6 +534,39 @@ TEST_F(LoopbackReceiverTest, AConnectionThatEndsLeavesNoWaitOfItsLifetimeBehind)
   expectAccepted(port, wait);
 }
 
+// Whether a socket without address reuse can bind `address` and `port` now, as a second program
+// would; the error otherwise.
+int bindWithoutReuse(const std::string& address, std::uint16_t port) {
+  const SocketAddress local(address, port);
+  const int fd = ::socket(local.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  const int result = ::bind(fd, local.get(), local.length) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+// Whether this machine has the IPv6 loopback address, which the receiver then listens on too.
+bool hasIPv6Loopback() { return bindWithoutReuse("::1", 0) == 0; }
+
+TEST_F(LoopbackReceiverTest, ServesTheRedirectOnTheIPv6LoopbackAddressToo) {
+  if (!hasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  const auto receiver = makeReceiver();
+  // Port 0 here: the same port is taken on both addresses.
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+
+  // A browser that tries localhost on [::1] first is refused or served like one on 127.0.0.1.
+  {
+    Client refused(port, "::1");
+    EXPECT_EQ(refused.exchange(redirectRequest("code=C0DE&state=wrong&iss=" + issuer)), rejectedPage);
+  }
+  Client browser(port, "::1");
+  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+  EXPECT_EQ(wait.get().buffer(), callbackURL());
+  EXPECT_FALSE(Client(port, "::1").connected());
+  EXPECT_FALSE(Client(port).connected());
+}
+
 // A listener of another program on the port, bound as the test case says.
 struct Blocker {
   Blocker(asio::io_context& io, const char* address, bool reuseAddress) : acceptor(io) {
@@ -551,9 +584,18 @@ TEST_F(LoopbackReceiverTest, APortThatAnotherListenerHoldsIsUnavailableUntilItIs
   const struct {
     const char* address;
     bool reuseAddress;
-  } cases[] = {{"127.0.0.1", true}, {"127.0.0.1", false}, {"0.0.0.0", true}, {"0.0.0.0", false}};
+    // The loopback address the other listener leaves free, which the refused receiver must not
+    // keep either; none when it holds both.
+    const char* leftFree;
+  } cases[] = {
+      {"127.0.0.1", true, "::1"}, {"127.0.0.1", false, "::1"}, {"0.0.0.0", true, "::1"}, {"0.0.0.0", false, "::1"},
+      // A listener on [::1] would be handed the redirects of browsers that try it for localhost.
+      {"::1", true, "127.0.0.1"}, {"::1", false, "127.0.0.1"}, {"::", true, nullptr}, {"::", false, nullptr},
+  };
+  const bool hasIPv6 = hasIPv6Loopback();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.address) + (c.reuseAddress ? " with address reuse" : " without address reuse"));
+    if (!hasIPv6 && std::string(c.address).find(':') != std::string::npos) continue;
     asio::io_context io;
     auto blocker = std::make_unique<Blocker>(io, c.address, c.reuseAddress);
     const auto port = blocker->port();
@@ -561,6 +603,9 @@ TEST_F(LoopbackReceiverTest, APortThatAnotherListenerHoldsIsUnavailableUntilItIs
     auto refused = call(receiver->start());
     expectError(refused, ConnectionError::callbackUnavailable);
     EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
+    if (c.leftFree && (hasIPv6 || std::string(c.leftFree).find(':') == std::string::npos)) {
+      EXPECT_EQ(bindWithoutReuse(c.leftFree, port), 0) << "the refused receiver still holds " << c.leftFree;
+    }
 
     // The failure changed nothing: once the port is free, the same receiver starts.
     blocker.reset();
@@ -569,41 +614,37 @@ TEST_F(LoopbackReceiverTest, APortThatAnotherListenerHoldsIsUnavailableUntilItIs
     const auto endpoint = call(receiver->localEndpoint()).get();
     ASSERT_TRUE(endpoint);
     EXPECT_EQ(endpoint->port(), port);
+    if (hasIPv6) {
+      EXPECT_TRUE(Client(port, "::1").connected());
+    }
     call(receiver->cancel()).get();
   }
 }
 
-// Whether a socket without address reuse can bind the port now, as a second program would.
-int bindWithoutReuse(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int result = ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : errno;
-  ::close(fd);
-  return result;
-}
-
 TEST_F(LoopbackReceiverTest, ASecondSignInBindsWhileTheConnectionsOfTheFirstWaitInTimeWait) {
-  const auto first = makeReceiver();
-  const auto port = startListening(first);
-  auto firstWait = call(first->waitForCallback());
-  {
-    Client browser(port);
-    ASSERT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  }
-  ASSERT_NO_THROW(firstWait.get());
-  // The receiver closed first, so its end of the connection lingers on the port.
-  ASSERT_EQ(bindWithoutReuse(port), EADDRINUSE) << "no connection of the first sign-in is left on the port";
+  const bool hasIPv6 = hasIPv6Loopback();
+  for (const char* address : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(std::string("the first browser on ") + address);
+    if (!hasIPv6 && std::string(address) == "::1") continue;
+    const auto first = makeReceiver();
+    const auto port = startListening(first);
+    auto firstWait = call(first->waitForCallback());
+    {
+      Client browser(port, address);
+      ASSERT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+    }
+    ASSERT_NO_THROW(firstWait.get());
+    // The receiver closed first, so its end of the connection lingers on the port.
+    ASSERT_EQ(bindWithoutReuse(address, port), EADDRINUSE) << "no connection of the first sign-in is left on the port";
 
-  const auto second = makeReceiver(port);
-  auto secondStart = call(second->start());
-  ASSERT_NO_THROW(secondStart.get());
-  auto secondWait = call(second->waitForCallback());
-  Client browser(port);
-  EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
-  EXPECT_NO_THROW(secondWait.get());
+    const auto second = makeReceiver(port);
+    auto secondStart = call(second->start());
+    ASSERT_NO_THROW(secondStart.get());
+    auto secondWait = call(second->waitForCallback());
+    Client browser(port, address);
+    EXPECT_EQ(browser.exchange(redirectRequest(validQuery())), acceptedPage);
+    EXPECT_NO_THROW(secondWait.get());
+  }
 }
 
 TEST_F(LoopbackReceiverTest, CancellingTheWaitingCallerEndsTheReceiver) {
@@ -710,9 +751,9 @@ TEST_F(LoopbackReceiverTest, ALateRedirectIsRefusedAndOnlyTheReceiversOwnDeadlin
   expectError(wait, ConnectionError::loginExpired);
 }
 
-// Whether every socket of this process bound to `local` is closed on exec, so that a program
-// the app starts (the browser) does not keep the port.
-bool socketsAreCloseOnExec(const tcp::endpoint& local, int& found) {
+// Whether every socket of this process bound to `port` on a loopback address is closed on exec,
+// so that a program the app starts (the browser) does not keep the port.
+bool socketsAreCloseOnExec(std::uint16_t port, int& found) {
   found = 0;
   bool all = true;
   DIR* directory = ::opendir("/proc/self/fd");
@@ -720,11 +761,18 @@ bool socketsAreCloseOnExec(const tcp::endpoint& local, int& found) {
   while (const dirent* entry = ::readdir(directory)) {
     const int fd = std::atoi(entry->d_name);
     if (fd <= 2) continue;
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
-      continue;
-    if (ntohs(address.sin_port) != local.port() || ntohl(address.sin_addr.s_addr) != INADDR_LOOPBACK) continue;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+    bool onPort = false;
+    if (address.ss_family == AF_INET) {
+      const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+      onPort = ntohs(v4.sin_port) == port && ntohl(v4.sin_addr.s_addr) == INADDR_LOOPBACK;
+    } else if (address.ss_family == AF_INET6) {
+      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+      onPort = ntohs(v6.sin6_port) == port && IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+    }
+    if (!onPort) continue;
     ++found;
     all = all && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
   }
@@ -869,9 +917,9 @@ TEST_F(LoopbackReceiverTest, ListensOnTheLoopbackAddressOnly) {
     ASSERT_EQ(client.exchange(redirectRequest("state=wrong")), rejectedPage);
   }
   int found = 0;
-  EXPECT_TRUE(socketsAreCloseOnExec(*endpoint, found));
+  EXPECT_TRUE(socketsAreCloseOnExec(port, found));
   // The refused connection may not be closed yet.
-  EXPECT_GE(found, 2) << "the listener and the idle connection";
+  EXPECT_GE(found, hasIPv6Loopback() ? 3 : 2) << "the listeners and the idle connection";
 }
 
 TEST(LoopbackReceiverOptions, DefaultToThePortOfTheRedirectAndTheMachinesClock) {
