@@ -399,6 +399,54 @@ TEST_F(LoopbackReceiverTest, AnErrorAnswerOfTheIdentityProviderGetsTheRefusalPag
   EXPECT_EQ(call(receiver->localEndpoint()).get(), std::nullopt);
 }
 
+// One sign-in has one result: once a redirect was accepted, or the user's refusal reported, nothing
+// that would otherwise end the receiver changes what it answers.
+class LoopbackReceiverFirstOutcomeTest : public LoopbackReceiverTest, public ::testing::WithParamInterface<bool> {
+protected:
+  bool firstIsAccepted() const { return GetParam(); }
+  std::string denialQuery() const { return "error=access_denied&state=" + attempt.state() + "&iss=" + issuer; }
+
+  void expectFirstOutcome(Call<LoopbackReceiver::URL>& wait) {
+    if (firstIsAccepted()) {
+      EXPECT_EQ(wait.get().buffer(), callbackURL());
+    } else {
+      expectError(wait, ConnectionError::authorizationDenied);
+    }
+  }
+};
+
+TEST_P(LoopbackReceiverFirstOutcomeTest, StandsWhateverComesAfterIt) {
+  const auto receiver = makeReceiver();
+  const auto port = startListening(receiver);
+  auto wait = call(receiver->waitForCallback());
+  // Connected before the outcome, it sends the other answer after it.
+  Client other(port);
+  ASSERT_TRUE(other.connected());
+
+  Client browser(port);
+  ASSERT_EQ(browser.exchange(redirectRequest(firstIsAccepted() ? validQuery() : denialQuery())),
+            firstIsAccepted() ? acceptedPage : rejectedPage);
+  expectFirstOutcome(wait);
+
+  other.send(redirectRequest(firstIsAccepted() ? denialQuery() : validQuery()));
+  EXPECT_EQ(other.readToEnd(), "");
+  auto afterOther = call(receiver->waitForCallback());
+  expectFirstOutcome(afterOther);
+
+  call(receiver->cancel()).get();
+  auto afterCancel = call(receiver->waitForCallback());
+  expectFirstOutcome(afterCancel);
+
+  clock.advance(LoopbackReceiver::signInLifetime);
+  auto afterDeadline = call(receiver->waitForCallback());
+  expectFirstOutcome(afterDeadline);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, LoopbackReceiverFirstOutcomeTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "AnAcceptedRedirect" : "TheUsersRefusal";
+                         });
+
 TEST_F(LoopbackReceiverTest, DropsWithoutAnAnswerWhatIsTooLongOrNeverEnds) {
   const auto receiver = makeReceiver();
   const auto port = startListening(receiver);
