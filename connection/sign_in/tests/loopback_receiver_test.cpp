@@ -870,11 +870,15 @@ public:
     if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
   }
 
-  // Whether it started and echoed a byte back, having closed what it was not meant to inherit.
+  // Whether it started and echoed a byte back in time, having closed what it was not meant to
+  // inherit.
   bool isRunning() {
     if (pid_ <= 0) return false;
     char byte = 'x';
-    return ::write(input_, &byte, 1) == 1 && ::read(output_, &byte, 1) == 1;
+    if (::write(input_, &byte, 1) != 1) return false;
+    pollfd echoed{output_, POLLIN, 0};
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(patience);
+    return ::poll(&echoed, 1, static_cast<int>(limit.count())) == 1 && ::read(output_, &byte, 1) == 1;
   }
 
   // The inodes of the sockets it holds open.
@@ -936,11 +940,14 @@ TEST_F(LoopbackReceiverTest, AProgramStartedWhileConnectionsArriveInheritsNoneOf
   const std::string badRequest = redirectRequest("code=C0DE&state=wrong&iss=" + issuer);
   std::atomic<int> unanswered = 0;
   {
+    // Over both addresses where there are two, so that both listeners accept.
+    const bool hasIPv6 = hasIPv6Loopback();
     std::vector<std::jthread> browsers;
     for (int i = 0; i < 6; ++i) {
-      browsers.emplace_back([&] {
+      const std::string address = hasIPv6 && i % 2 == 1 ? "::1" : "127.0.0.1";
+      browsers.emplace_back([&, address] {
         for (int request = 0; request < 100; ++request) {
-          Client browser(port);
+          Client browser(port, address);
           if (browser.exchange(badRequest) != rejectedPage) ++unanswered;
         }
       });
