@@ -14,22 +14,12 @@
 namespace corvanta {
 namespace {
 
+using testing::FixedTicks;
 using testing::throwsExactly;
 
 constexpr auto maxTick = std::numeric_limits<std::uint64_t>::max();
 constexpr Timebase nanoseconds{1, 1};
 constexpr Timebase oddTimebase{125, 3};
-
-class FixedTicks final : public TickSource {
-public:
-  FixedTicks(std::uint64_t now, Timebase timebase) : now_(now), timebase_(timebase) {}
-  std::uint64_t now() const override { return now_; }
-  Timebase timebase() const override { return timebase_; }
-
-private:
-  std::uint64_t now_;
-  Timebase timebase_;
-};
 
 struct DeadlineRow {
   double seconds;

@@ -22,17 +22,6 @@ using platform::Bytes;
 using platform::foundation::DecodingError;
 using platform::foundation::UUID;
 
-class FixedTicks final : public TickSource {
-public:
-  FixedTicks(std::uint64_t now, Timebase timebase) : now_(now), timebase_(timebase) {}
-  std::uint64_t now() const override { return now_; }
-  Timebase timebase() const override { return timebase_; }
-
-private:
-  std::uint64_t now_;
-  Timebase timebase_;
-};
-
 TokenSignRequest decoded(const Bytes& json) { return platform::foundation::decodeJSON<TokenSignRequest>(json); }
 TokenSignRequest decoded(const std::string& json) { return platform::foundation::decodeJSON<TokenSignRequest>(json); }
 

@@ -4,12 +4,14 @@
 #include "platform/foundation/uuid.hpp"
 #include "platform/security/testing/shared_test_keys.hpp"
 #include "platform/security/testing/test_key.hpp"
+#include "token-support/token_clock.hpp"
 #include "token-support/token_failure.hpp"
 #include "token-support/token_identity.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
@@ -18,6 +20,18 @@ namespace corvanta::testing {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::system_clock;
+
+// A tick clock that stands still at the given tick, with the given timebase.
+class FixedTicks final : public TickSource {
+public:
+  FixedTicks(std::uint64_t now, Timebase timebase) : now_(now), timebase_(timebase) {}
+  std::uint64_t now() const override { return now_; }
+  Timebase timebase() const override { return timebase_; }
+
+private:
+  std::uint64_t now_;
+  Timebase timebase_;
+};
 
 // The tests' "current date", and the validity window of their certificates around it.
 inline const Clock::time_point testNow = std::chrono::sys_days{std::chrono::year{2031} / 6 / 15} + 12h;
