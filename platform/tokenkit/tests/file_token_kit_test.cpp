@@ -95,6 +95,21 @@ KeychainKey signingKey() {
 
 class FileTokenKitTest : public ::testing::Test {
 protected:
+  // Forks a process that opens the store on its own and runs `write` on configuration "a" of the
+  // driver; it exits 0 when every write went through. The child's pid, or -1.
+  pid_t writeInAChild(const std::function<void(TokenConfiguration&)>& write) const {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    int status = 0;
+    try {
+      const FileTokenKit childKit(root());
+      write(*childKit.driverConfigurations().at(driverID)->tokenConfigurations().at("a"));
+    } catch (...) {
+      status = 1;
+    }
+    _exit(status);
+  }
+
   fs::path root() const { return directory.path() / "store"; }
   fs::path driverDirectory() const { return root() / "drivers" / driverID; }
   fs::path configurationFile(const std::string& instanceID) const {
@@ -221,23 +236,14 @@ TEST_F(FileTokenKitTest, AReaderNeverSeesATornFileWhileAnotherProcessWrites) {
   const auto configuration = driver(kit)->addTokenConfiguration("a");
   configuration->setConfigurationData(Bytes(unit, 0));
 
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The child writes data whose size follows from its bytes, so a partial file shows.
-    int status = 0;
-    try {
-      const FileTokenKit childKit(root());
-      const auto childConfiguration = childKit.driverConfigurations().at(driverID)->tokenConfigurations().at("a");
-      for (int i = 1; i <= writes; ++i) {
-        const auto value = static_cast<std::uint8_t>(i);
-        childConfiguration->setConfigurationData(Bytes(unit * (1 + value % 4), value));
-      }
-    } catch (...) {
-      status = 1;
+  // The child writes data whose size follows from its bytes, so a partial file shows.
+  const pid_t child = writeInAChild([&](TokenConfiguration& childConfiguration) {
+    for (int i = 1; i <= writes; ++i) {
+      const auto value = static_cast<std::uint8_t>(i);
+      childConfiguration.setConfigurationData(Bytes(unit * (1 + value % 4), value));
     }
-    _exit(status);
-  }
+  });
+  ASSERT_GE(child, 0);
 
   int reads = 0;
   int childStatus = 0;
@@ -275,19 +281,10 @@ TEST_F(FileTokenKitTest, WritersInTwoProcessesLoseNoChangeOfEachOther) {
 
   // Each write reads what is stored and writes it back changed: without the lock, one process
   // would write back what the other just replaced, and the generation would miss a step.
-  const pid_t child = fork();
+  const pid_t child = writeInAChild([&](TokenConfiguration& childConfiguration) {
+    for (int i = 1; i <= writes; ++i) childConfiguration.setConfigurationData(Bytes{static_cast<std::uint8_t>(i)});
+  });
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    int status = 0;
-    try {
-      const FileTokenKit childKit(root());
-      const auto childConfiguration = childKit.driverConfigurations().at(driverID)->tokenConfigurations().at("a");
-      for (int i = 1; i <= writes; ++i) childConfiguration->setConfigurationData(Bytes{static_cast<std::uint8_t>(i)});
-    } catch (...) {
-      status = 1;
-    }
-    _exit(status);
-  }
   for (int i = 1; i <= writes; ++i) {
     auto key = signingKey();
     key.label = std::to_string(i);
