@@ -1,11 +1,12 @@
 // The only file that speaks X11: builds without libxcb compile no_x11_frontmost_source.cpp instead.
 #include "platform/workspace/x11_frontmost_source.hpp"
 
+#include "platform/workspace/wake_descriptor.hpp"
+
 #include <xcb/xcb.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -34,27 +35,6 @@ struct Disconnect {
   void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
 };
 using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
-
-class EventDescriptor {
-public:
-  EventDescriptor() : descriptor_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~EventDescriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-  }
-  EventDescriptor(const EventDescriptor&) = delete;
-  EventDescriptor& operator=(const EventDescriptor&) = delete;
-
-  bool isOpen() const { return descriptor_ >= 0; }
-  int get() const { return descriptor_; }
-  void signal() const {
-    const std::uint64_t one = 1;
-    while (::write(descriptor_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-  }
-
-private:
-  int descriptor_;
-};
 
 std::optional<xcb_atom_t> internAtom(xcb_connection_t* connection, const char* name) {
   const auto cookie = xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
@@ -181,7 +161,7 @@ private:
 
   std::string display_;
   Activated activated_;
-  EventDescriptor wake_;
+  WakeDescriptor wake_;
   std::atomic<pid_t> frontmost_{0};
   std::thread thread_;
 };
