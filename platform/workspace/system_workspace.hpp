@@ -2,6 +2,7 @@
 
 #include "platform/workspace/frontmost_process_source.hpp"
 #include "platform/workspace/observer_list.hpp"
+#include "platform/workspace/session_event_source.hpp"
 #include "platform/workspace/workspace.hpp"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -12,15 +13,19 @@
 namespace platform::workspace {
 
 // The workspace of this machine: applications are its processes, read from the process
-// directory; the one in front is the one its frontmost-process source names. Activations are
-// posted to the main executor; sleep, wake and session events are not observed here, so none is
-// ever delivered.
+// directory; the one in front is the one its frontmost-process source names. Activations, and the
+// sleep, wake and session events that its session-event source reports, are posted to the main
+// executor.
 class SystemWorkspace final : public Workspace {
 public:
-  // The session's own source (see frontmostSourceFor).
+  // The session's own frontmost source (see frontmostSourceFor), and the login manager's events on
+  // the system bus.
   explicit SystemWorkspace(boost::asio::any_io_executor main);
+  // No session-event source: sleep, wake and session events are never delivered.
   SystemWorkspace(boost::asio::any_io_executor main, const FrontmostProcessSource::Opener& openSource,
                   std::filesystem::path processDirectory = "/proc");
+  SystemWorkspace(boost::asio::any_io_executor main, const FrontmostProcessSource::Opener& openSource,
+                  const SessionEventSource::Opener& openSessionEvents, std::filesystem::path processDirectory = "/proc");
 
   std::optional<RunningApplication> frontmostApplication() override;
   std::optional<RunningApplication> runningApplication(pid_t processIdentifier) override;
@@ -31,8 +36,9 @@ public:
 private:
   std::filesystem::path processDirectory_;
   ObserverList observers_;
-  // Last, so that its thread has stopped before what it posts to goes away.
+  // Last, so that their threads have stopped before what they post to goes away.
   std::unique_ptr<FrontmostProcessSource> source_;
+  std::unique_ptr<SessionEventSource> sessionEvents_;
 };
 
 }  // namespace platform::workspace

@@ -56,6 +56,36 @@ struct ScriptedDisplay {
   }
 };
 
+// Stands in for the login manager: the test reports its events from a thread of its own, as the
+// bus's listener does.
+class ScriptedSessionEvents final : public SessionEventSource {
+public:
+  explicit ScriptedSessionEvents(Reported reported) : reported_(std::move(reported)) {}
+
+  void reportFromAnotherThread(Kind kind) {
+    std::thread([this, kind] { reported_(kind); }).join();
+  }
+
+private:
+  Reported reported_;
+};
+
+struct ScriptedSession {
+  ScriptedSessionEvents* source = nullptr;
+
+  SessionEventSource::Opener opener() {
+    return [this](SessionEventSource::Reported reported) {
+      auto made = std::make_unique<ScriptedSessionEvents>(std::move(reported));
+      source = made.get();
+      return made;
+    };
+  }
+};
+
+FrontmostProcessSource::Opener noDisplay() {
+  return [](FrontmostProcessSource::Activated) { return std::unique_ptr<FrontmostProcessSource>(); };
+}
+
 std::string thisExecutableName() { return std::filesystem::read_symlink("/proc/self/exe").filename().string(); }
 
 pid_t exitedChild() {
@@ -68,9 +98,7 @@ pid_t exitedChild() {
 
 TEST(SystemWorkspace, WithoutADisplayNothingIsInFrontButProcessesAreStillFound) {
   boost::asio::io_context main;
-  SystemWorkspace workspace(main.get_executor(), [](FrontmostProcessSource::Activated) {
-    return std::unique_ptr<FrontmostProcessSource>();
-  });
+  SystemWorkspace workspace(main.get_executor(), noDisplay());
   EXPECT_EQ(workspace.frontmostApplication(), std::nullopt);
   const auto self = workspace.runningApplication(::getpid());
   ASSERT_TRUE(self.has_value());
@@ -116,6 +144,37 @@ TEST(SystemWorkspace, ActivationsReportedOnTheDisplaysThreadReachObserversOnTheM
   const std::vector<WorkspaceEvent> expected{{Kind::didActivateApplication, 1234}, {Kind::didActivateApplication, ::getpid()}};
   EXPECT_EQ(heard, expected);
   EXPECT_EQ(onMain, (std::vector<bool>{true, true}));
+}
+
+TEST(SystemWorkspace, SessionEventsReportedOnTheSourcesThreadReachObserversOnTheMainExecutorInOrder) {
+  boost::asio::io_context main;
+  ScriptedDisplay display;
+  ScriptedSession session;
+  SystemWorkspace workspace(main.get_executor(), display.opener(), session.opener());
+  ASSERT_NE(session.source, nullptr);
+  std::vector<WorkspaceEvent> heard;
+  std::vector<bool> onMain;
+  workspace.addObserver([&](const WorkspaceEvent& event) {
+    heard.push_back(event);
+    onMain.push_back(workspace.isOnMainExecutor());
+  });
+
+  const std::vector<Kind> reported{Kind::willSleep, Kind::didWake, Kind::sessionDidResignActive,
+                                   Kind::sessionDidBecomeActive};
+  session.source->reportFromAnotherThread(reported[0]);
+  session.source->reportFromAnotherThread(reported[1]);
+  display.source->activateFromAnotherThread(::getpid());
+  session.source->reportFromAnotherThread(reported[2]);
+  session.source->reportFromAnotherThread(reported[3]);
+  ASSERT_TRUE(runUntil(main, [&] { return heard.size() == 5; }));
+
+  const std::vector<WorkspaceEvent> expected{{Kind::willSleep, std::nullopt},
+                                             {Kind::didWake, std::nullopt},
+                                             {Kind::didActivateApplication, ::getpid()},
+                                             {Kind::sessionDidResignActive, std::nullopt},
+                                             {Kind::sessionDidBecomeActive, std::nullopt}};
+  EXPECT_EQ(heard, expected);
+  EXPECT_EQ(onMain, std::vector<bool>(5, true));
 }
 
 TEST(SystemWorkspace, ActivationsStillOnTheirWayWhenTheWorkspaceGoesAreDropped) {
