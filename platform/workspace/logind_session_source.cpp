@@ -125,8 +125,10 @@ bool isUniqueName(const char* name) {
 
 // What the source follows on one connection. Every handler runs on the source's thread, inside
 // sd_bus_process. The login manager is addressed by the unique name that owns its well-known one,
-// and every message is checked to come from that name: a match on the bus filters broadcasts, but
-// any peer may send a signal straight to this connection.
+// and every message is checked to come from that name: any peer may send a signal in the manager's
+// form, to everyone or straight to this connection. The matches name the owner too, so the bus
+// forwards no one else's broadcasts; the handlers check again so as not to rely on how the match
+// was made.
 class LoginManagerWatch {
 public:
   LoginManagerWatch(sd_bus* bus, const SessionEventSource::Reported& reported) : bus_(bus), reported_(reported) {}

@@ -465,7 +465,7 @@ TEST_F(LogindSessionSourceTest, WhenTheLoginManagersNamePassesOnItsNewOwnerIsHea
   FakeLoginManager second(bus.address(), {"", true, true});
   ASSERT_TRUE(listening.listensTo(second));
 
-  first.announceSleep(true);
+  first.announceSleep(false);
   first.setActive(false);
   const auto source = second.client();
   first.perform([&](sd_bus* bus) {
