@@ -356,19 +356,17 @@ TEST_F(XPCConnection, InvalidationFromEitherSideRunsEachHandlerOnceAndFailsLater
     }
     ASSERT_TRUE(client.waitFor("invalidated"));
     ASSERT_TRUE(server.waitFor("server invalidated"));
-    std::atomic<bool> sendReturned{false};
-    std::atomic<bool> errorBeforeReturn{false};
+    std::atomic<bool> errorOnCallersThread{true};
     connection->send(
         "echo:reply:", {std::int64_t{2}}, [&](Values) { client.add("late reply"); },
-        [&](Error error) {
-          errorBeforeReturn = !sendReturned;
+        [&, caller = std::this_thread::get_id()](Error error) {
+          errorOnCallersThread = std::this_thread::get_id() == caller;
           client.add("late " + nameOf(error));
         });
-    sendReturned = true;
     ASSERT_TRUE(client.waitFor("late invalid"));
     connection->invalidate();
     connection.reset();
-    EXPECT_FALSE(errorBeforeReturn);
+    EXPECT_FALSE(errorOnCallersThread);
     EXPECT_EQ(client.events(), (std::vector<std::string>{"reply 1", "invalidated", "late invalid"}));
     EXPECT_EQ(server.events(), (std::vector<std::string>{"call 1", "server invalidated"}));
   }
@@ -434,6 +432,7 @@ TEST_F(XPCConnection, ListenerDropsAPeerThatDoesNotSatisfyItsRequirementBeforeRe
   EXPECT_FALSE(listener->setConnectionCodeSigningRequirement("anything else"));
   ASSERT_TRUE(listener->setConnectionCodeSigningRequirement(requirementFor(::getpid() + 1)));
   listener->setDelegate(delegate);
+  delegates_.push_back(delegate);
   listener->resume();
   auto connection = this->client(listener->endpoint(), client);
   connection->resume();
