@@ -1,6 +1,7 @@
 #include "platform/codesign/system_code_signing.hpp"
 
 #include "platform/codesign/elf_identity_reader.hpp"
+#include "platform/foundation/unique_fd.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,30 +19,16 @@ namespace platform::codesign {
 
 namespace {
 
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+using foundation::UniqueFd;
 
-  int get() const { return descriptor_; }
-  bool isOpen() const { return descriptor_ >= 0; }
-
-private:
-  int descriptor_;
-};
-
-FileDescriptor openReadOnly(const std::filesystem::path& path) {
-  return FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+UniqueFd openReadOnly(const std::filesystem::path& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
 }
 
 // Through the system call itself: older C libraries have no wrapper. A pidfd is close-on-exec
 // from birth.
-FileDescriptor openPidfd(pid_t processIdentifier) {
-  return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, processIdentifier, 0U)));
+UniqueFd openPidfd(pid_t processIdentifier) {
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, processIdentifier, 0U)));
 }
 
 // A pidfd becomes readable when its process has ended.
@@ -59,7 +46,7 @@ constexpr std::size_t maximumStatSize = 4096;
 
 std::optional<std::string> readStat(const std::filesystem::path& path) {
   const auto file = openReadOnly(path);
-  if (!file.isOpen()) return std::nullopt;
+  if (!file) return std::nullopt;
   std::string contents;
   std::array<char, 1024> buffer{};
   while (contents.size() <= maximumStatSize) {
@@ -110,7 +97,7 @@ std::optional<CodeIdentity> SystemCodeSigning::identityOfProcess(pid_t processId
   if (options_.guard == ReuseGuard::automatic) {
     const auto pidfd = openPidfd(processIdentifier);
     const int openError = errno;
-    if (pidfd.isOpen()) return readGuardedByPidfd(processIdentifier, pidfd.get());
+    if (pidfd) return readGuardedByPidfd(processIdentifier, pidfd.get());
     // Only a kernel without pidfds, or a sandbox that forbids them, falls back; every other
     // failure (no such process, a thread, no descriptors left) is a peer that cannot be read.
     if (openError != ENOSYS && openError != EPERM) return std::nullopt;
@@ -139,7 +126,7 @@ std::optional<CodeIdentity> SystemCodeSigning::readGuardedByStartTime(pid_t proc
 
 std::optional<CodeIdentity> SystemCodeSigning::readExecutableOf(const std::filesystem::path& processPath) const {
   const auto executable = openReadOnly(processPath / "exe");
-  if (!executable.isOpen()) return std::nullopt;
+  if (!executable) return std::nullopt;
   return readCodeIdentity(FileSource(executable.get()));
 }
 

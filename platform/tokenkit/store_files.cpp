@@ -79,18 +79,6 @@ void writeAll(int fd, ByteView contents) {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void throwSystemError(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }

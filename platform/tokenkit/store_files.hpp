@@ -5,6 +5,7 @@
 // size, no write goes through an existing file, and a reader sees each file whole or not at all.
 
 #include "platform/foundation/bytes.hpp"
+#include "platform/foundation/unique_fd.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,25 +18,7 @@
 
 namespace platform::tokenkit::detail {
 
-// An owned file descriptor.
-class UniqueFd {
-public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  // Gives the descriptor up to a new owner.
-  int release() { return std::exchange(fd_, -1); }
-  explicit operator bool() const { return fd_ >= 0; }
-
-private:
-  int fd_ = -1;
-};
+using foundation::UniqueFd;
 
 [[noreturn]] void throwSystemError(int error, const std::string& what);
 

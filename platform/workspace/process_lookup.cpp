@@ -1,5 +1,6 @@
 #include "platform/workspace/process_lookup.hpp"
 
+#include "platform/foundation/unique_fd.hpp"
 #include "platform/workspace/application_identity.hpp"
 
 #include <fcntl.h>
@@ -16,28 +17,15 @@ namespace platform::workspace {
 
 namespace {
 
+using foundation::UniqueFd;
+
 // Enough for any stat or status file of a process; a longer one is cut, and what is read of it
 // then fails to parse instead of being trusted.
 constexpr std::size_t maximumFileSize = 8192;
 
-class FileDescriptor {
-public:
-  explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
-  ~FileDescriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return descriptor_; }
-
-private:
-  int descriptor_;
-};
-
 std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (file.get() < 0) return std::nullopt;
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!file) return std::nullopt;
   std::string contents;
   std::array<char, 1024> buffer{};
   while (contents.size() < maximumFileSize) {

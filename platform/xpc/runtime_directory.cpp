@@ -1,7 +1,7 @@
 #include "platform/xpc/runtime_directory.hpp"
 
 #include "platform/xpc/frame.hpp"
-#include "platform/xpc/unique_fd.hpp"
+#include "platform/foundation/unique_fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,8 @@
 #include <cerrno>
 
 namespace platform::xpc {
+
+using foundation::UniqueFd;
 namespace {
 
 std::string describe(RuntimeDirectoryError::Case which) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/xpc/unique_fd.hpp"
+#include "platform/foundation/unique_fd.hpp"
 
 #include <sys/types.h>
 
@@ -8,6 +8,8 @@
 #include <string>
 
 namespace platform::xpc {
+
+using foundation::UniqueFd;
 
 struct PeerCredentials {
   pid_t pid = 0;

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace platform::xpc {
+namespace platform::foundation {
 
 // One owned file descriptor, closed when the owner goes.
 class UniqueFd {
@@ -32,4 +32,4 @@ private:
   int fd_ = -1;
 };
 
-}  // namespace platform::xpc
+}  // namespace platform::foundation
