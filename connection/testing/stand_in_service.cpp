@@ -4,7 +4,7 @@
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/decoding_error.hpp"
 #include "platform/foundation/json_coding.hpp"
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/net/testing/test_certificate_authority.hpp"
 #include "platform/net/testing/test_tls_server.hpp"
 #include "platform/security/digest.hpp"
@@ -567,7 +567,7 @@ struct StandInService::Server {
     }
   }
 
-  net::testing::TemporaryDirectory directory;
+  platform::foundation::testing::TemporaryDirectory directory;
   net::testing::TestCertificateAuthority authority{"Corvanta Stand-in Root"};
   std::filesystem::path authorityFile;
   TestTLSServer tls;

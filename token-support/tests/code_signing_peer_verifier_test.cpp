@@ -2,6 +2,7 @@
 
 #include "platform/codesign/system_code_signing.hpp"
 #include "platform/codesign/testing/fake_code_signing.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/context.hpp"
 #include "platform/xpc/listener.hpp"
@@ -9,8 +10,6 @@
 #include "token-support/token_peer_identity.hpp"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -122,17 +121,13 @@ struct CallOutcome {
 class VerifiedConnections : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/peer-verifier-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-    root_ = pattern;
     team_ = TokenPeerIdentity::currentTeamID(*codeSigning_);
-    context_.emplace(xpc::RuntimeDirectory::at(root_ / "run"),
+    context_.emplace(xpc::RuntimeDirectory::at(temporary_.path() / "run"),
                      xpc::ContextOptions{std::make_shared<CodeSigningPeerVerifier>(codeSigning_)});
   }
   void TearDown() override {
     for (const auto& delegate : delegates_) delegate->invalidateAll();
     context_.reset();
-    std::filesystem::remove_all(root_);
   }
 
   std::string requirementOf(std::string_view identifier) const { return TokenPeerIdentity::requirement(team_, identifier); }
@@ -176,7 +171,7 @@ protected:
   }
 
   std::shared_ptr<const SystemCodeSigning> codeSigning_ = std::make_shared<SystemCodeSigning>();
-  std::filesystem::path root_;
+  platform::foundation::testing::TemporaryDirectory temporary_{"/tmp"};
   std::string team_;
   std::vector<std::shared_ptr<CountingDelegate>> delegates_;
   std::optional<xpc::Context> context_;

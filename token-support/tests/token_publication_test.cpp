@@ -1,7 +1,7 @@
 #include "token-support/token_publication.hpp"
 
 #include "platform/foundation/uuid.hpp"
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/tokenkit/file_token_kit.hpp"
 #include "platform/tokenkit/testing/in_memory_token_kit.hpp"
 #include "token-support/tests/token_test_support.hpp"
@@ -193,7 +193,7 @@ TEST_F(TokenPublicationTest, AStoreThatCannotBeWrittenFailsThePublicationAndNotT
 // Over the store the token host reads: what one process publishes, another instance on the same
 // directory (as the host opens it) sees whole, and the removals reach it too.
 TEST(TokenPublicationOverTheFileStore, TheHostSeesExactlyWhatWasPublished) {
-  const platform::net::testing::TemporaryDirectory directory;
+  const platform::foundation::testing::TemporaryDirectory directory;
   FileTokenKit app(directory.path());
   app.installDriver(driverID);
   const FileTokenKit host(directory.path());

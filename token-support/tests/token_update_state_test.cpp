@@ -1,6 +1,6 @@
 #include "token-support/token_update_state.hpp"
 
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace corvanta {
 namespace {
 
 TEST(TokenUpdateState, InstallingWhileTheMarkerExistsWhateverItHolds) {
-  const platform::net::testing::TemporaryDirectory directory;
+  const platform::foundation::testing::TemporaryDirectory directory;
   const auto marker = directory.path() / "ro.corvanta.sign.installing";
   EXPECT_FALSE(TokenUpdateState::isInstalling(marker));
 
@@ -26,7 +26,7 @@ TEST(TokenUpdateState, InstallingWhileTheMarkerExistsWhateverItHolds) {
 // The marker is looked at through links, so a link to nowhere is no marker, and one to a
 // marker is.
 TEST(TokenUpdateState, ALinkCountsByWhatItPointsTo) {
-  const platform::net::testing::TemporaryDirectory directory;
+  const platform::foundation::testing::TemporaryDirectory directory;
   const auto marker = directory.path() / "ro.corvanta.sign.installing";
   const auto target = directory.path() / "target";
   std::filesystem::create_symlink(target, marker);

@@ -7,7 +7,7 @@
 #include "platform/net/ephemeral_session.hpp"
 #include "platform/net/network_error.hpp"
 #include "platform/net/request.hpp"
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/net/testing/test_certificate_authority.hpp"
 #include "platform/net/testing/test_tls_server.hpp"
 #include "platform/runtime/testing/run_until.hpp"
@@ -107,7 +107,7 @@ protected:
 
   asio::io_context io_;
   support::TestCertificateAuthority authority_;
-  support::TemporaryDirectory directory_;
+  platform::foundation::testing::TemporaryDirectory directory_;
   std::filesystem::path authorityFile_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/codesign/requirement.hpp"
 #include "platform/codesign/tests/print_identity.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 
 #include <gtest/gtest.h>
 
@@ -125,22 +126,10 @@ TEST(SystemCodeSigning, APeerThatEndsWhileItIsReadHasNoIdentity) {
 // the middle of a read, as the system does when the identifier is reused.
 class FakeProcessDirectory {
 public:
-  FakeProcessDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "codesign-proc-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~FakeProcessDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  FakeProcessDirectory(const FakeProcessDirectory&) = delete;
-  FakeProcessDirectory& operator=(const FakeProcessDirectory&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
+  const std::filesystem::path& path() const { return directory_.path(); }
 
   void setProcess(pid_t pid, const std::string& executable, const std::string& startTime) {
-    const auto directory = path_ / std::to_string(pid);
+    const auto directory = path() / std::to_string(pid);
     std::filesystem::create_directories(directory);
     std::ofstream(directory / "stat") << pid << " (peer) program) S 1 " << pid
                                       << " 0 0 -1 4194304 100 0 0 0 1 1 0 0 20 0 1 0 " << startTime
@@ -150,7 +139,7 @@ public:
   }
 
 private:
-  std::filesystem::path path_;
+  foundation::testing::TemporaryDirectory directory_;
 };
 
 constexpr pid_t fakePid = 4242;

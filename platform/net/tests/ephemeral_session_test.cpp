@@ -1,6 +1,6 @@
 #include "platform/net/ephemeral_session.hpp"
 #include "platform/net/network_error.hpp"
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/net/testing/test_certificate_authority.hpp"
 #include "platform/net/testing/test_tls_server.hpp"
 
@@ -214,7 +214,7 @@ protected:
   }
 
   support::TestCertificateAuthority authority_;
-  support::TemporaryDirectory directory_;
+  platform::foundation::testing::TemporaryDirectory directory_;
   std::filesystem::path authorityFile_;
 };
 

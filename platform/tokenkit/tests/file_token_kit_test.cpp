@@ -1,5 +1,7 @@
 #include "platform/tokenkit/file_token_kit.hpp"
 
+#include "platform/foundation/testing/temporary_directory.hpp"
+
 #include "platform/tokenkit/store_format.hpp"
 
 #include <gmock/gmock.h>
@@ -28,31 +30,10 @@ namespace platform::tokenkit {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::foundation::testing::TemporaryDirectory;
 using namespace std::string_literals;
 
 const std::string driverID = "ro.corvanta.sign.CorvantaToken";
-
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TemporaryDirectory {
-public:
-  TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "platform-tokenkit-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary directory");
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-  const fs::path& path() const { return path_; }
-
-private:
-  fs::path path_;
-};
 
 Bytes readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,5 +1,7 @@
 #include "platform/workspace/process_lookup.hpp"
 
+#include "platform/foundation/testing/temporary_directory.hpp"
+
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -24,26 +26,7 @@ namespace platform::workspace {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TemporaryDirectory {
-public:
-  TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "workspace-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-  const fs::path& path() const { return path_; }
-
-private:
-  fs::path path_;
-};
+using platform::foundation::testing::TemporaryDirectory;
 
 // A child that sleeps until the test ends it; killed and reaped when destroyed.
 class SleepingChild {

@@ -1,4 +1,6 @@
 #include "platform/xpc/connection.hpp"
+
+#include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/xpc/frame.hpp"
 #include "platform/xpc/listener.hpp"
 
@@ -188,12 +190,6 @@ private:
   std::vector<uid_t> uids_;
 };
 
-std::string makeTemporaryDirectory() {
-  char pattern[] = "/tmp/xpc-XXXXXX";
-  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
-  return pattern;
-}
-
 // A raw socket connected to a path, for playing a peer that breaks the protocol.
 UniqueFd rawConnect(const std::string& path) {
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -232,7 +228,6 @@ Bytes frameBytes(const Frame& frame) {
 class XPCConnection : public ::testing::Test {
 protected:
   void SetUp() override {
-    root_ = makeTemporaryDirectory();
     context_.emplace(RuntimeDirectory::at(root_ + "/run"), ContextOptions{verifier_});
   }
   // Connections go first, while their handlers' journals and delegates still exist; the context
@@ -242,7 +237,6 @@ protected:
     context_.reset();
     delegates_.clear();
     journals_.clear();
-    std::filesystem::remove_all(root_);
   }
 
   Context& context() { return *context_; }
@@ -271,7 +265,8 @@ protected:
         [&journal](Error error) { journal.add("error " + nameOf(error)); });
   }
 
-  std::string root_;
+  foundation::testing::TemporaryDirectory temporary_{"/tmp"};
+  std::string root_ = temporary_.path().string();
   std::shared_ptr<FakeVerifier> verifier_ = std::make_shared<FakeVerifier>();
   Journal& journal() { return journals_.emplace_back(); }
 
@@ -657,9 +652,8 @@ TEST_F(XPCConnection, EveryDescriptorIsCloseOnExec) {
 // Tests that fork: the child must not inherit a running context, so these make theirs after the fork.
 class XPCProcesses : public ::testing::Test {
 protected:
-  void SetUp() override { root_ = makeTemporaryDirectory(); }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-  std::string root_;
+  foundation::testing::TemporaryDirectory temporary_{"/tmp"};
+  std::string root_ = temporary_.path().string();
 };
 
 // A server in a child process: it holds every "hold:" call, reports each on the pipe, never replies.

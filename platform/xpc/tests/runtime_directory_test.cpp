@@ -1,5 +1,7 @@
 #include "platform/xpc/runtime_directory.hpp"
 
+#include "platform/foundation/testing/temporary_directory.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -15,14 +17,8 @@ namespace {
 
 class XPCRuntimeDirectory : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/xpc-dir-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
-  std::string root_;
+  foundation::testing::TemporaryDirectory temporary_{"/tmp"};
+  std::string root_ = temporary_.path().string();
 };
 
 TEST_F(XPCRuntimeDirectory, CreatesAMissingDirectoryForTheUserAlone) {

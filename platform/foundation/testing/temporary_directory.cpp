@@ -1,4 +1,4 @@
-#include "platform/net/testing/temporary_directory.hpp"
+#include "platform/foundation/testing/temporary_directory.hpp"
 
 #include <cstdlib>
 #include <fstream>
@@ -6,10 +6,12 @@
 #include <string>
 #include <system_error>
 
-namespace platform::net::testing {
+namespace platform::foundation::testing {
 
-TemporaryDirectory::TemporaryDirectory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "platform-net-XXXXXX").string();
+TemporaryDirectory::TemporaryDirectory() : TemporaryDirectory(std::filesystem::temp_directory_path()) {}
+
+TemporaryDirectory::TemporaryDirectory(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "corvanta-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("cannot make a temporary directory");
   }
@@ -18,6 +20,7 @@ TemporaryDirectory::TemporaryDirectory() {
 
 TemporaryDirectory::~TemporaryDirectory() {
   std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
   std::filesystem::remove_all(path_, ignored);
 }
 
@@ -31,4 +34,4 @@ std::filesystem::path TemporaryDirectory::write(std::string_view name, std::stri
   return file;
 }
 
-}  // namespace platform::net::testing
+}  // namespace platform::foundation::testing
