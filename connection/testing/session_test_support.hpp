@@ -128,14 +128,9 @@ protected:
   platform::runtime::testing::ManualClock clock;
   boost::asio::io_context io;
 
-  // How long an operation may take on the machine's clock before the test counts it as hung: far
-  // longer than a busy machine needs for an exchange with the stand-in. Nothing waits for it to
-  // run out.
-  static constexpr std::chrono::seconds hangLimit{60};
-
   template <typename T>
   T run(boost::asio::awaitable<T> operation) {
-    return platform::runtime::testing::runToCompletion(io, std::move(operation), hangLimit);
+    return platform::runtime::testing::runToCompletion(io, std::move(operation));
   }
 
   template <typename T>
@@ -144,7 +139,7 @@ protected:
   }
 
   bool runUntil(const std::function<bool()>& done) {
-    return platform::runtime::testing::runUntil(io, done, hangLimit);
+    return platform::runtime::testing::runUntil(io, done);
   }
 
   // Lets everything that can run now run.

@@ -88,13 +88,10 @@ protected:
     return "https://localhost:" + std::to_string(server.port()) + path;
   }
 
-  // Only a guard against a hung exchange, beyond the session's own limits so that they decide.
-  static constexpr std::chrono::milliseconds hangGuard = 60s;
-
   Outcome perform(const std::shared_ptr<HTTPTransport>& through, platform::net::Request request) {
     Outcome outcome;
     try {
-      outcome.result = platform::runtime::testing::runToCompletion(io_, through->send(std::move(request)), hangGuard);
+      outcome.result = platform::runtime::testing::runToCompletion(io_, through->send(std::move(request)));
     } catch (const ConnectionError& error) {
       outcome.connectionError = error;
     } catch (const NetworkError& error) {
