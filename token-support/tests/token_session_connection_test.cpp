@@ -4,6 +4,7 @@
 #include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/foundation/uuid.hpp"
 #include "platform/runtime/testing/manual_clock.hpp"
+#include "platform/runtime/testing/run_until.hpp"
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/context.hpp"
 #include "platform/xpc/listener.hpp"
@@ -46,9 +47,10 @@ using platform::runtime::testing::ManualClock;
 
 constexpr char team[] = "TEAMABCDE1";
 
-// What must happen at once gets this much real time before a test calls it a failure. The tests'
-// clock never moves by itself, so no time limit of the code under test can end a wait early.
-constexpr auto eventually = 30s;
+// What must happen at once gets the runner's hang limit of real time before a test calls it a
+// failure. The tests' clock never moves by itself, so no time limit of the code under test can end
+// a wait early.
+constexpr auto eventually = platform::runtime::testing::hangLimit;
 
 std::string requirementFor(std::string_view identifier) { return TokenPeerIdentity::requirement(team, identifier); }
 
