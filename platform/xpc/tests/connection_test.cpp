@@ -11,20 +11,28 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/fsuid.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace platform::xpc {
@@ -102,9 +110,12 @@ const Interface testInterface{{
     {"twice:reply:", {}, {Kind::int64}},
     {"wrongReply:reply:", {}, {Kind::int64}},
     {"take:reply:", {Kind::string, Kind::optionalEndpoint}, {Kind::boolean}},
+    {"store:reply:", {Kind::bytes}, {Kind::boolean}},
+    {"fill:reply:", {Kind::int64}, {Kind::bytes}},
 }};
 
-// The server side of testInterface; "hold:" keeps its reply until released.
+// The server side of testInterface; "hold:" keeps its reply until released, "fill:" answers with
+// as many bytes as asked for.
 class TestServer : public ExportedObject {
 public:
   explicit TestServer(Journal& journal) : journal_(journal) {}
@@ -125,6 +136,8 @@ public:
     } else if (selector == "take:reply:") {
       journal_.add("take");
       reply({true});
+    } else if (selector == "fill:reply:") {
+      reply({Bytes(static_cast<std::size_t>(std::get<std::int64_t>(arguments[0])), 0x66)});
     }  // "drop:" lets the reply go unsent
   }
   std::set<std::thread::id> invokedOn_;
@@ -143,6 +156,7 @@ public:
   bool shouldAccept(Listener&, std::shared_ptr<Connection> connection) override {
     std::lock_guard lock(mutex_);
     asked_ += 1;
+    askedChanged_.notify_all();
     uids_.push_back(connection->peerEffectiveUID().value_or(static_cast<uid_t>(-1)));
     if (connections_.size() >= capacity_) return false;
     const int id = nextID_++;
@@ -167,6 +181,10 @@ public:
     std::lock_guard lock(mutex_);
     return asked_;
   }
+  bool waitForAsked(int count) {
+    std::unique_lock lock(mutex_);
+    return askedChanged_.wait_for(lock, eventually, [&] { return asked_ >= count; });
+  }
   std::vector<uid_t> uids() {
     std::lock_guard lock(mutex_);
     return uids_;
@@ -184,6 +202,7 @@ private:
   Journal& journal_;
   std::size_t capacity_;
   std::mutex mutex_;
+  std::condition_variable askedChanged_;
   std::map<int, std::shared_ptr<Connection>> connections_;
   int nextID_ = 0;
   int asked_ = 0;
@@ -225,6 +244,79 @@ Bytes frameBytes(const Frame& frame) {
   return *bytes;
 }
 
+// A plain listening socket at the path, for playing a server by hand.
+UniqueFd plainListenerAt(const std::string& path) {
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd.get(), 4) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+// The next whole frame on a blocking socket; none when it does not come within `eventually`, the
+// peer closes first, or it does not decode.
+std::optional<Frame> readFrame(int fd, const std::string& runtimeDirectory) {
+  const auto deadline = std::chrono::steady_clock::now() + eventually;
+  const auto readExactly = [&](std::uint8_t* into, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd poll{fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&poll, 1, static_cast<int>(left.count())) != 1) return false;
+      const ssize_t count = ::read(fd, into + done, size - done);
+      if (count <= 0) return false;
+      done += static_cast<std::size_t>(count);
+    }
+    return true;
+  };
+  std::array<std::uint8_t, frameHeaderBytes> header{};
+  if (!readExactly(header.data(), header.size())) return std::nullopt;
+  const auto length = frameBodyLength(header);
+  if (!length) return std::nullopt;
+  Bytes body(*length);
+  if (!readExactly(body.data(), body.size())) return std::nullopt;
+  return decodeFrameBody(body, runtimeDirectory);
+}
+
+// One echo call from a raw peer; whether the reply to it came back with the value.
+bool echoOver(int fd, std::uint64_t id, std::int64_t value, const std::string& runtimeDirectory) {
+  if (!writeAll(fd, frameBytes({FrameType::call, id, "echo:reply:", {Kind::int64}, {value}}))) return false;
+  const auto reply = readFrame(fd, runtimeDirectory);
+  return reply && *reply == Frame{FrameType::reply, id, "", {Kind::int64}, {value}};
+}
+
+// Bytes written to the socket that its reader has not read yet.
+std::size_t unreadBytes(int fd) {
+  int count = -1;
+  if (::ioctl(fd, FIONREAD, &count) != 0 || count < 0) throw std::runtime_error("FIONREAD failed");
+  return static_cast<std::size_t>(count);
+}
+
+// The sockets among this process's descriptors.
+std::size_t socketDescriptors() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && target.string().rfind("socket:", 0) == 0) count += 1;
+  }
+  return count;
+}
+
+// Closing a descriptor is not announced to anyone in the process: this waits for the count to
+// settle at what is expected and returns the last count seen.
+std::size_t socketDescriptorsOnceThereAre(std::size_t expected) {
+  const auto deadline = std::chrono::steady_clock::now() + eventually;
+  std::size_t count = socketDescriptors();
+  while (count != expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    count = socketDescriptors();
+  }
+  return count;
+}
+
 class XPCConnection : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -241,6 +333,13 @@ protected:
 
   Context& context() { return *context_; }
   std::string runtimeDirectory() const { return root_ + "/run"; }
+
+  // The test's context with other limits; before anything is made from the first one.
+  void useContext(ContextOptions options) {
+    options.verifier = verifier_;
+    context_.reset();
+    context_.emplace(RuntimeDirectory::at(runtimeDirectory()), std::move(options));
+  }
 
   std::shared_ptr<Listener> serve(std::shared_ptr<HoldingDelegate> delegate, const std::string& name = "svc") {
     auto listener = Listener::forService(context(), name);
@@ -649,6 +748,215 @@ TEST_F(XPCConnection, EveryDescriptorIsCloseOnExec) {
   EXPECT_TRUE(isSocketPathIn(anonymous->endpoint().socketPath, runtimeDirectory()));
 }
 
+TEST_F(XPCConnection, SendsToAPeerThatStopsReadingFailOverloadedPastTheLimitAndTheConnectionLivesOn) {
+  constexpr std::size_t limit = 256 * 1024;
+  ContextOptions options;
+  options.outgoingBytesLimit = limit;
+  useContext(options);
+  const std::string path = runtimeDirectory() + "/stalled";
+  const UniqueFd plainListener = plainListenerAt(path);
+  ASSERT_TRUE(plainListener);
+  Journal& client = journal();
+  auto connection = this->client(Endpoint{path}, client);
+  connection->resume();
+  // A first call answered, so that the connection is open before the peer stops reading.
+  sendEcho(*connection, 1, client);
+  const UniqueFd peer(::accept4(plainListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  ASSERT_TRUE(peer);
+  const auto first = readFrame(peer.get(), runtimeDirectory());
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(writeAll(peer.get(), frameBytes({FrameType::reply, first->id, "", {Kind::int64}, {std::int64_t{1}}})));
+  ASSERT_TRUE(client.waitFor("reply 1"));
+
+  // One call at a time, each followed by a call the interface does not have, which fails at once
+  // on the connection's strand behind it: when that error is in, the call was queued or refused.
+  // Calls pile up only while the socket takes no more, so once one is refused the socket is full
+  // and stays so.
+  const Bytes payload(32 * 1024, 0x5A);
+  const std::size_t frameSize = frameBytes({FrameType::call, 0, "store:reply:", {Kind::bytes}, {payload}}).size();
+  const auto store = [&](const std::string& name) {
+    connection->send(
+        "store:reply:", {payload}, [&client, name](Values) { client.add(name + " stored"); },
+        [&client, name](Error error) { client.add(name + " " + nameOf(error)); });
+    connection->send("unknown:", {}, nullptr, [&client, name](Error error) { client.add(name + " behind: " + nameOf(error)); });
+    return client.waitFor(name + " behind: protocol");
+  };
+  std::vector<std::string> expected = {"reply 1"};
+  std::size_t accepted = 0;
+  // Far more calls than the limit and the socket's buffer hold together.
+  for (int i = 0; i < 256; ++i) {
+    const std::string name = "store " + std::to_string(i);
+    ASSERT_TRUE(store(name));
+    const auto events = client.events();
+    ASSERT_GE(events.size(), 2u);
+    if (events[events.size() - 2] == name + " overloaded") {
+      expected.push_back(name + " overloaded");
+      expected.push_back(name + " behind: protocol");
+      break;
+    }
+    expected.push_back(name + " behind: protocol");
+    accepted += 1;
+  }
+  ASSERT_EQ(client.events(), expected) << "no send failed overloaded";
+  // What the connection holds is what it took minus what the socket took (give or take the part of
+  // one call the socket took of the call being written): up to the limit, not a call less.
+  const std::size_t inSocket = unreadBytes(peer.get());
+  ASSERT_GE(accepted * frameSize, inSocket);
+  const std::size_t held = accepted * frameSize - inSocket;
+  EXPECT_LE(held, limit);
+  EXPECT_GT(held + 2 * frameSize, limit);
+  // Nothing drained, so the next send fails too; the connection stays, and so do the calls it holds.
+  ASSERT_TRUE(store("again"));
+  expected.push_back("again overloaded");
+  expected.push_back("again behind: protocol");
+  EXPECT_EQ(client.events(), expected);
+
+  // Once the peer reads, every call it was sent arrives whole and in order, and is answered.
+  std::uint64_t lastID = first->id;
+  for (std::size_t i = 0; i < accepted; ++i) {
+    const auto frame = readFrame(peer.get(), runtimeDirectory());
+    ASSERT_TRUE(frame) << i;
+    EXPECT_EQ(frame->selector, "store:reply:");
+    EXPECT_EQ(frame->values, Values{payload});
+    EXPECT_GT(frame->id, lastID);
+    lastID = frame->id;
+    ASSERT_TRUE(writeAll(peer.get(), frameBytes({FrameType::reply, frame->id, "", {Kind::boolean}, {true}})));
+  }
+  for (std::size_t i = 0; i < accepted; ++i) {
+    ASSERT_TRUE(client.waitFor("store " + std::to_string(i) + " stored"));
+  }
+  EXPECT_EQ(unreadBytes(peer.get()), 0u);  // none of the refused calls went out
+  // And the connection takes calls again.
+  connection->send(
+      "store:reply:", {payload}, [&client](Values) { client.add("later stored"); },
+      [&client](Error error) { client.add("later " + nameOf(error)); });
+  const auto later = readFrame(peer.get(), runtimeDirectory());
+  ASSERT_TRUE(later);
+  ASSERT_TRUE(writeAll(peer.get(), frameBytes({FrameType::reply, later->id, "", {Kind::boolean}, {true}})));
+  ASSERT_TRUE(client.waitFor("later stored"));
+  const auto events = client.events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "invalidated"), 0);
+}
+
+TEST_F(XPCConnection, RepliesPilingUpForAPeerThatDoesNotReadEndItsConnection) {
+  constexpr std::size_t limit = 256 * 1024;
+  ContextOptions options;
+  options.outgoingBytesLimit = limit;
+  useContext(options);
+  Journal& server = journal();
+  auto delegate = std::make_shared<HoldingDelegate>(server, 8);
+  auto listener = serve(delegate);
+  const UniqueFd peer = rawConnect(listener->endpoint().socketPath);
+  ASSERT_TRUE(peer);
+  // 64 calls asking for 32 KiB each: 2 MiB of replies, far more than the limit and the socket hold.
+  constexpr int calls = 64;
+  constexpr std::int64_t replySize = 32 * 1024;
+  Bytes burst;
+  for (int i = 1; i <= calls; ++i) {
+    const Bytes call = frameBytes({FrameType::call, static_cast<std::uint64_t>(i), "fill:reply:", {Kind::int64}, {replySize}});
+    burst.insert(burst.end(), call.begin(), call.end());
+  }
+  ASSERT_TRUE(writeAll(peer.get(), burst));
+  ASSERT_TRUE(server.waitFor("server invalidated"));
+  EXPECT_EQ(delegate->held(), 0u);
+
+  // The peer finds what the socket took before the server gave up, whole replies in order (the
+  // last perhaps cut short), then the end.
+  const auto received = readUntilClosed(peer.get());
+  ASSERT_TRUE(received);
+  const Frame reply{FrameType::reply, 0, "", {Kind::bytes}, {Bytes(replySize, 0x66)}};
+  const std::size_t replyFrameSize = frameBytes(reply).size();
+  EXPECT_LT(received->size(), calls * replyFrameSize);
+  std::size_t offset = 0;
+  for (std::uint64_t id = 1; received->size() - offset >= replyFrameSize; ++id, offset += replyFrameSize) {
+    std::array<std::uint8_t, frameHeaderBytes> header{};
+    std::copy_n(received->begin() + static_cast<std::ptrdiff_t>(offset), header.size(), header.begin());
+    ASSERT_EQ(frameBodyLength(header), replyFrameSize - frameHeaderBytes);
+    const auto frame = decodeFrameBody(
+        ByteView(received->data() + offset + frameHeaderBytes, replyFrameSize - frameHeaderBytes), runtimeDirectory());
+    Frame expected = reply;
+    expected.id = id;
+    EXPECT_EQ(frame, expected);
+  }
+
+  // The listener goes on serving.
+  Journal& client = journal();
+  auto connection = this->client(listener->endpoint(), client);
+  connection->resume();
+  sendEcho(*connection, 5, client);
+  ASSERT_TRUE(client.waitFor("reply 5"));
+}
+
+TEST_F(XPCConnection, ABacklogFloodLeavesTheListenerServingAndHoldingOnlyTheConnectionsItKeeps) {
+  constexpr int backlog = 4;
+  constexpr std::size_t kept = 8;
+  ContextOptions options;
+  options.pendingConnectionLimit = backlog;
+  useContext(options);
+  const std::size_t socketsBefore = socketDescriptors();
+  Journal& server = journal();
+  auto delegate = std::make_shared<HoldingDelegate>(server, kept);
+  delegates_.push_back(delegate);
+  auto listener = Listener::forService(context(), "svc");
+  listener->setDelegate(delegate);
+  const std::string path = listener->endpoint().socketPath;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  // Before the listener accepts, the kernel holds its backlog (Linux admits one more) and refuses
+  // every other connect at once.
+  std::vector<UniqueFd> flood;
+  for (int i = 0; i < 64; ++i) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      flood.push_back(std::move(fd));
+    } else {
+      EXPECT_EQ(errno, EAGAIN);
+    }
+  }
+  EXPECT_GE(flood.size(), std::size_t{backlog});
+  EXPECT_LE(flood.size(), std::size_t{backlog + 1});
+  // While it accepts, many more wait their turn in connect().
+  listener->resume();
+  for (int i = 0; i < 32; ++i) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const timeval timeout{std::chrono::seconds(eventually).count(), 0};
+    ASSERT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
+    ASSERT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << i;
+    flood.push_back(std::move(fd));
+  }
+  ASSERT_TRUE(delegate->waitForAsked(static_cast<int>(flood.size())));
+  EXPECT_EQ(delegate->held(), kept);
+  // Peers are accepted in the order they connected: the first ones fill the delegate, every later
+  // one is closed, and the process keeps no descriptor of it.
+  for (std::size_t i = kept; i < flood.size(); ++i) {
+    pollfd poll{flood[i].get(), POLLIN, 0};
+    char byte = 0;
+    ASSERT_EQ(::poll(&poll, 1, static_cast<int>(std::chrono::milliseconds(eventually).count())), 1) << i;
+    EXPECT_EQ(::read(flood[i].get(), &byte, 1), 0) << i;
+  }
+  for (std::size_t i = 0; i < kept; ++i) {
+    pollfd poll{flood[i].get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&poll, 1, 0), 0) << i;
+  }
+  // The listener's socket, this test's end of every flood socket, the server's end of each one kept.
+  EXPECT_EQ(socketDescriptorsOnceThereAre(socketsBefore + 1 + flood.size() + kept),
+            socketsBefore + 1 + flood.size() + kept);
+
+  // When the flood goes, its connections go with it, and a client that behaves is served.
+  flood.clear();
+  ASSERT_TRUE(server.waitForCount(kept));
+  Journal& client = journal();
+  auto connection = this->client(listener->endpoint(), client);
+  connection->resume();
+  sendEcho(*connection, 9, client);
+  ASSERT_TRUE(client.waitFor("reply 9"));
+  EXPECT_EQ(client.events(), std::vector<std::string>{"reply 9"});
+  EXPECT_EQ(delegate->held(), 1u);
+  EXPECT_EQ(socketDescriptorsOnceThereAre(socketsBefore + 3), socketsBefore + 3);
+}
+
 // Tests that fork: the child must not inherit a running context, so these make theirs after the fork.
 class XPCProcesses : public ::testing::Test {
 protected:
@@ -789,6 +1097,115 @@ TEST_F(XPCProcesses, ListenerSeesTheUIDOfAPeerOfAnotherUser) {
   EXPECT_TRUE(server.events().empty());
   EXPECT_EQ(delegate->asked(), 0);
   EXPECT_EQ(delegate->seen, std::vector<uid_t>{otherUser});
+}
+
+// A listener in a child process whose descriptors can be used up on command: 'E' lowers its
+// descriptor limit to the descriptors it has, so that the next one it opens fails with EMFILE; 'R'
+// gives the limit back. Each command is confirmed on the report pipe with its letter, in lower
+// case when it could not be carried out; the child ends when the command pipe closes.
+pid_t forkListenerOutOfDescriptorsOnCommand(const std::string& directory, int commandFd, int reportFd,
+                                             std::initializer_list<int> parentEnds) {
+  const pid_t child = ::fork();
+  if (child != 0) return child;
+  for (const int fd : parentEnds) ::close(fd);
+  // One I/O thread: a back-off that held it would hold up every connection of the child.
+  ContextOptions options;
+  options.ioThreads = 1;
+  Context context(RuntimeDirectory::at(directory), options);
+  Journal journal;
+  auto delegate = std::make_shared<HoldingDelegate>(journal, 8);
+  auto listener = Listener::forService(context, "svc");
+  listener->setDelegate(delegate);
+  listener->resume();
+  rlimit original{};
+  ::getrlimit(RLIMIT_NOFILE, &original);
+  ::write(reportFd, "L", 1);
+  char command = 0;
+  while (::read(commandFd, &command, 1) == 1) {
+    if (command == 'E') {
+      const int lowestFree = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 0);
+      ::close(lowestFree);
+      const rlimit lowered{static_cast<rlim_t>(lowestFree), original.rlim_max};
+      const bool exhausted = lowestFree >= 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0 &&
+                             ::fcntl(reportFd, F_DUPFD_CLOEXEC, 0) == -1 && errno == EMFILE;
+      ::write(reportFd, exhausted ? "E" : "e", 1);
+    } else if (command == 'R') {
+      ::write(reportFd, ::setrlimit(RLIMIT_NOFILE, &original) == 0 ? "R" : "r", 1);
+    }
+  }
+  // Gone without unwinding: handlers of the running context still refer to the journal.
+  ::_exit(0);
+}
+
+// User and system time the process has used so far.
+std::chrono::milliseconds cpuTimeOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // The fields after the command name, which may hold anything, start after its last ')'.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i < 14; ++i) fields >> field;  // state ... cmajflt
+  long long user = 0;
+  long long system = 0;
+  fields >> user >> system;
+  if (!fields) throw std::runtime_error("cannot read the process's times");
+  return std::chrono::milliseconds((user + system) * 1000 / ::sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(XPCProcesses, ListenerOutOfDescriptorsBacksOffAndAcceptsOnceItHasThemAgain) {
+  const std::string directory = root_ + "/run";
+  int commandPipe[2];
+  int reportPipe[2];
+  ASSERT_EQ(::pipe2(commandPipe, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(reportPipe, O_CLOEXEC), 0);
+  UniqueFd commands(commandPipe[1]);
+  const UniqueFd commandReader(commandPipe[0]), reports(reportPipe[0]), reportWriter(reportPipe[1]);
+  const pid_t child =
+      forkListenerOutOfDescriptorsOnCommand(directory, commandPipe[0], reportPipe[1], {commandPipe[1], reportPipe[0]});
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(readByte(reports.get(), 'L'));
+  const std::string path = directory + "/svc";
+  const auto command = [&](char letter) { return ::write(commands.get(), &letter, 1) == 1 && readByte(reports.get(), letter); };
+
+  // A peer connected before is served all along.
+  const UniqueFd early = rawConnect(path);
+  ASSERT_TRUE(early);
+  ASSERT_TRUE(echoOver(early.get(), 1, 1, directory));
+  ASSERT_TRUE(command('E'));
+  // This one waits in the backlog: accepting it needs a descriptor the listener cannot have.
+  const UniqueFd waiting = rawConnect(path);
+  ASSERT_TRUE(waiting);
+  ASSERT_TRUE(writeAll(waiting.get(), frameBytes({FrameType::call, 1, "echo:reply:", {Kind::int64}, {std::int64_t{2}}})));
+  ASSERT_TRUE(echoOver(early.get(), 2, 3, directory));
+
+  // The waiting peer keeps the listening socket readable: a listener that tried again at once would
+  // turn that into failed accepts back to back and use a whole core. This is the window in which
+  // the child is watched, not a wait for anything.
+  const auto cpuBefore = cpuTimeOf(child);
+  const auto watchStart = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(1s);
+  const auto watched = std::chrono::steady_clock::now() - watchStart;
+  const auto used = cpuTimeOf(child) - cpuBefore;
+  EXPECT_LT(used, watched / 4) << "the listener spins while it cannot accept";
+  pollfd unanswered{waiting.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&unanswered, 1, 0), 0);
+  ASSERT_TRUE(echoOver(early.get(), 3, 4, directory));
+
+  // With descriptors again, it accepts the peer that waited and answers it, at the next try.
+  ASSERT_TRUE(command('R'));
+  const auto recovered = std::chrono::steady_clock::now();
+  const auto reply = readFrame(waiting.get(), directory);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(*reply, (Frame{FrameType::reply, 1, "", {Kind::int64}, {std::int64_t{2}}}));
+  EXPECT_LT(std::chrono::steady_clock::now() - recovered, 10s);
+  const UniqueFd later = rawConnect(path);
+  ASSERT_TRUE(later);
+  ASSERT_TRUE(echoOver(later.get(), 1, 5, directory));
+
+  commands.reset();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
