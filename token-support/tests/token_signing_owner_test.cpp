@@ -1037,9 +1037,11 @@ bool endsInTime(const std::vector<platform::runtime::Task<T>>& tasks) {
 
 TEST(TokenSigningOwnerUnderLoad, ManyCallsActivationsAndInvalidationsLeaveItConsistentAndUsable) {
   const platform::runtime::testing::ManualClock clock;
+  // Declared before the runtime so that it outlives the runtime's threads: a call that completed
+  // here may still be letting go of this context's executor on one of them.
+  boost::asio::io_context io;
   platform::runtime::Runtime runtime(platform::runtime::RuntimeOptions{.ioThreads = 4, .blockingThreads = 1});
   auto load = std::make_shared<OwnerUnderLoad>(runtime.io(), clock);
-  boost::asio::io_context io;
   load->setIdentity(platform::runtime::testing::runToCompletion(
       io, load->owner->activate(load->certificate(), "account-1", "role-1")));
   std::vector<platform::runtime::Task<void>> tasks;
