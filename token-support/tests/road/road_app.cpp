@@ -1,0 +1,111 @@
+// The app of the road tests: a signing owner over a signer that signs with the certificate's key at
+// once, served to the extension by the companion bridge, until its standard input closes.
+// Arguments: the runtime directory and how the signer behaves: "signs", or "quits" (the app exits
+// the moment the service would be asked, with a request in flight).
+// Prints "identity <JSON>" for the activated identity, then "registered" or "refused <failure>".
+#include "connection/certificate/certificate_profile.hpp"
+#include "connection/certificate/public_certificate.hpp"
+#include "connection/service/remote_signature.hpp"
+#include "platform/codesign/system_code_signing.hpp"
+#include "platform/foundation/bytes.hpp"
+#include "platform/runtime/runtime.hpp"
+#include "platform/security/testing/test_key.hpp"
+#include "platform/xpc/context.hpp"
+#include "platform/xpc/runtime_directory.hpp"
+#include "sign-core/signing_request.hpp"
+#include "token-support/code_signing_peer_verifier.hpp"
+#include "token-support/token_companion_bridge.hpp"
+#include "token-support/token_failure.hpp"
+#include "token-support/token_remote_signer.hpp"
+#include "token-support/token_signing_owner.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using namespace corvanta;
+namespace asio = boost::asio;
+namespace xpc = platform::xpc;
+using platform::security::testing::TestKey;
+
+class RoadSigner final : public TokenRemoteSigner {
+public:
+  RoadSigner(const TestKey& key, bool quits) : key_(key), quits_(quits) {}
+
+  asio::awaitable<RemoteSignature> sign(SigningRequest request, std::string) override {
+    if (quits_) std::_Exit(0);
+    co_return RemoteSignature{key_.sign(request.algorithm().securityAlgorithm(), request.digest()), true};
+  }
+
+private:
+  const TestKey& key_;
+  bool quits_;
+};
+
+template <typename T>
+asio::awaitable<void> deliver(asio::awaitable<T> operation, std::promise<T>& promise) {
+  try {
+    promise.set_value(co_await std::move(operation));
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+  }
+}
+
+template <typename T>
+T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
+  std::promise<T> promise;
+  auto future = promise.get_future();
+  asio::co_spawn(executor, deliver(std::move(operation), promise), asio::detached);
+  return future.get();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return 2;
+  const std::string_view behaviour = argv[2];
+  if (behaviour != "signs" && behaviour != "quits") return 2;
+  try {
+    const TestKey key = TestKey::ec(platform::security::testing::Curve::p256);
+    platform::runtime::Runtime runtime(platform::runtime::RuntimeOptions{.ioThreads = 2, .blockingThreads = 1});
+    const auto owner =
+        std::make_shared<TokenSigningOwner>(runtime.io(), std::make_shared<RoadSigner>(key, behaviour == "quits"));
+    const auto der = key.selfSignedCertificate({});
+    const auto identity = await(
+        runtime.io(), owner->activate(PublicCertificate("certificate-1", "document_signing", der, "",
+                                                        CertificateProfile(der)),
+                                      "account-1", "role-1"));
+    const auto json = identity.encodedJSON();
+    std::cout << "identity " << std::string(json.begin(), json.end()) << std::endl;
+
+    const auto codeSigning = std::make_shared<platform::codesign::SystemCodeSigning>();
+    xpc::Context context(xpc::RuntimeDirectory::at(argv[1]),
+                         xpc::ContextOptions{std::make_shared<CodeSigningPeerVerifier>(codeSigning)});
+    const auto bridge = std::make_shared<TokenCompanionBridge>(owner, context, codeSigning);
+    try {
+      bridge->start();
+      std::cout << "registered" << std::endl;
+    } catch (const TokenFailure& failure) {
+      std::cout << "refused " << failure.what() << std::endl;
+    }
+    char ignored;
+    while (::read(STDIN_FILENO, &ignored, 1) > 0) {
+    }
+    bridge->stop();
+    return 0;
+  } catch (const std::exception& error) {
+    std::cout << "failed " << error.what() << std::endl;
+    return 1;
+  }
+}
