@@ -39,7 +39,7 @@ std::optional<AssuanResponse> parseAssuanResponse(std::string_view line) {
 
   const auto space = line.find(' ');
   const auto word = line.substr(0, space);
-  const auto argument = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+  const auto argument = space == std::string_view::npos ? line.substr(line.size()) : line.substr(space + 1);
   const auto keyword = std::find_if(std::begin(keywords), std::end(keywords),
                                     [&](const Keyword& candidate) { return candidate.text == word; });
   if (keyword == std::end(keywords)) return std::nullopt;

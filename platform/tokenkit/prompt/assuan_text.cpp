@@ -20,17 +20,18 @@ std::optional<std::uint8_t> hexValue(char digit) {
 bool isContinuation(char byte) { return (static_cast<std::uint8_t>(byte) & 0xC0) == 0x80; }
 
 // The longest prefix of an escaped text within `budget` bytes that ends neither inside a %XX nor
-// inside a UTF-8 sequence (escaping leaves bytes of 0x80 and above raw, so a sequence is never
-// interleaved with escapes).
+// inside a UTF-8 sequence: the next byte after it is not a continuation byte (escaping leaves
+// bytes of 0x80 and above raw). A run of stray continuation bytes is left out whole.
 std::size_t cutPoint(std::string_view escaped, std::size_t budget) {
   std::size_t end = 0;
+  std::size_t cut = 0;
   while (end < escaped.size()) {
     const std::size_t length = escaped[end] == '%' ? 3 : 1;
     if (end + length > budget) break;
     end += length;
+    if (end == escaped.size() || !isContinuation(escaped[end])) cut = end;
   }
-  while (end > 0 && end < escaped.size() && isContinuation(escaped[end])) --end;
-  return end;
+  return cut;
 }
 
 }  // namespace

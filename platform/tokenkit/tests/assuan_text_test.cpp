@@ -90,7 +90,8 @@ TEST(AssuanText, ACommandLineIsTheVerbAndTheEscapedArgument) {
 }
 
 // A text too long for one line is cut, and the cut never splits an escape or a character: the
-// line still decodes, to valid UTF-8, and shows the start of the text followed by "…".
+// line still decodes, to valid UTF-8 where the text was, and shows the start of the text followed
+// by "…".
 TEST(AssuanText, ATooLongArgumentIsCutToALineAtABoundary) {
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"plain", std::string(2000, 'a')},
@@ -112,6 +113,11 @@ TEST(AssuanText, ATooLongArgumentIsCutToALineAtABoundary) {
          for (int index = 0; index < 300; ++index) text += "%\xF0\x9F\x98\x80";
          return text;
        }()},
+      {"escapes next to stray continuation bytes", [] {
+         std::string text = "a";
+         for (int index = 0; index < 400; ++index) text += "\x01\x93";
+         return text;
+       }()},
   };
   for (const auto& [name, text] : cases) {
     const auto line = assuanCommandLine("SETDESC", text);
@@ -121,7 +127,7 @@ TEST(AssuanText, ATooLongArgumentIsCutToALineAtABoundary) {
     const auto shown = decoded(argument);
     ASSERT_TRUE(shown) << name;
     EXPECT_TRUE(text.starts_with(*shown)) << name;
-    EXPECT_TRUE(foundation::unicode::isValidUTF8(*shown)) << name;
+    EXPECT_EQ(foundation::unicode::isValidUTF8(*shown), foundation::unicode::isValidUTF8(text)) << name;
     // Nothing is cut away that would still have fitted: at most one escape or character less.
     EXPECT_GT(line.size(), assuanLineLimit - 4 - ellipsis.size()) << name;
   }
