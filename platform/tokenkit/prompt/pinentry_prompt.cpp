@@ -195,10 +195,10 @@ PinentryPrompt::PinentryPrompt(std::filesystem::path program, const PinentryEnvi
   }
   // A terminal pinentry talks to us over its standard input and output, so it has to be told
   // which terminal is the user's.
-  if (const auto tty = environment.find("GPG_TTY"); tty != environment.end()) {
+  if (const auto tty = environment.find("GPG_TTY"); tty != environment.end() && !tty->second.empty()) {
     arguments_.insert(arguments_.end(), {"--ttyname", tty->second});
   }
-  if (const auto type = environment.find("TERM"); type != environment.end()) {
+  if (const auto type = environment.find("TERM"); type != environment.end() && !type->second.empty()) {
     arguments_.insert(arguments_.end(), {"--ttytype", type->second});
   }
 }

@@ -203,6 +203,7 @@ TEST(PinentryPrompt, APinentryGetsOnlyTheVariablesThatReachTheUserAndTheTerminal
       {"all the host has", everything, desktopEntries, {"--ttyname", "/dev/pts/9", "--ttytype", "xterm-256color"}},
       {"a display only", {{"DISPLAY", ":0"}, {"PATH", "/bin"}}, {"DISPLAY=:0"}, {}},
       {"a terminal only", {{"GPG_TTY", "/dev/tty3"}}, {"GPG_TTY=/dev/tty3"}, {"--ttyname", "/dev/tty3"}},
+      {"an empty terminal name", {{"GPG_TTY", ""}, {"TERM", ""}}, {"GPG_TTY=", "TERM="}, {}},
   };
   for (const auto& testCase : cases) {
     const ScriptedPinentry pinentry("reply", "D 123456\nOK\n");
