@@ -6,6 +6,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <utility>
 
 namespace platform::xpc {
@@ -64,8 +65,9 @@ Connection::Connection(std::shared_ptr<ConnectionCore> core) : core_(std::move(c
 Connection::~Connection() { core_->invalidate(); }
 
 std::shared_ptr<Connection> Connection::toService(Context& context, const std::string& serviceName) {
-  return std::make_shared<Connection>(std::make_shared<ConnectionCore>(
-      context.settings(), context.executor(), ConnectionCore::Origin::service, serviceSocketPath(context, serviceName)));
+  return std::make_shared<Connection>(
+      std::make_shared<ConnectionCore>(context.settings(), context.executor(), ConnectionCore::Origin::service,
+                                       serviceSocketPath(context, serviceName), context.launchExecutor()));
 }
 
 std::shared_ptr<Connection> Connection::toEndpoint(Context& context, const Endpoint& endpoint) {
@@ -111,14 +113,15 @@ std::string serviceSocketPath(const Context& context, const std::string& service
 // ConnectionCore -----------------------------------------------------------------------------------
 
 ConnectionCore::ConnectionCore(std::shared_ptr<const ContextSettings> settings, Executor executor, Origin origin,
-                               std::string path)
+                               std::string path, std::optional<LaunchExecutor> launchExecutor)
     : settings_(std::move(settings)), strand_(asio::make_strand(executor)), socket_(executor), origin_(origin),
-      path_(std::move(path)) {}
+      path_(std::move(path)), launchExecutor_(origin == Origin::service ? launchExecutor : std::nullopt),
+      retryTimer_(strand_) {}
 
 ConnectionCore::ConnectionCore(std::shared_ptr<const ContextSettings> settings, Executor executor, UniqueFd socket,
                                PeerCredentials peer)
     : settings_(std::move(settings)), strand_(asio::make_strand(executor)), socket_(executor),
-      origin_(Origin::accepted), credentials_(peer) {
+      origin_(Origin::accepted), retryTimer_(strand_), credentials_(peer) {
   boost::system::error_code ignored;
   socket_.assign(stream(), socket.release(), ignored);
 }
@@ -213,20 +216,60 @@ std::optional<PeerCredentials> ConnectionCore::peerCredentials() const {
   return credentials_;
 }
 
+namespace {
+
+// What a connect finds where no listener is: no socket file, or one that nobody accepts on.
+bool nothingListens(const boost::system::error_code& result) {
+  return result == boost::system::errc::no_such_file_or_directory ||
+         result == boost::system::errc::connection_refused;
+}
+
+}  // namespace
+
 void ConnectionCore::connect() {
   state_ = State::connecting;
+  connectOnce();
+}
+
+void ConnectionCore::connectOnce() {
   UniqueFd fd = newStreamSocket();
   boost::system::error_code error;
   // A path that would not fit a socket address fails here rather than be cut short at bind.
   if (!fd || !isSocketPathIn(path_, settings_->runtimeDirectory)) return invalidateNow(Error::invalid);
+  socket_.close(error);
   socket_.assign(stream(), fd.release(), error);
   if (error) return invalidateNow(Error::invalid);
   socket_.async_connect(stream::endpoint(path_),
                         asio::bind_executor(strand_, [self = shared_from_this()](boost::system::error_code result) {
                           if (self->state_ != State::connecting) return;
-                          if (result) return self->invalidateNow(Error::invalid);
-                          self->connected();
+                          if (!result) return self->connected();
+                          if (self->launchExecutor_ && nothingListens(result)) return self->askLauncher();
+                          self->invalidateNow(Error::invalid);
                         }));
+}
+
+void ConnectionCore::askLauncher() {
+  const auto name = path_.substr(path_.rfind('/') + 1);
+  asio::post(*launchExecutor_, [self = shared_from_this(), name] {
+    const bool running = self->settings_->launcher->launch(name);
+    asio::post(self->strand_, [self, running] { self->launched(running); });
+  });
+}
+
+// The program may take a moment between being started and listening; its socket is tried again
+// until the launch wait is over, and the launcher is asked each time, so that a program that
+// ended meanwhile fails the connection at once.
+void ConnectionCore::launched(bool running) {
+  if (state_ != State::connecting) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!launchDeadline_) launchDeadline_ = now + settings_->launchWait;
+  if (!running || now >= *launchDeadline_) return invalidateNow(Error::invalid);
+  retryTimer_.expires_after(std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(10),
+                                                                          *launchDeadline_ - now));
+  retryTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](boost::system::error_code error) {
+    if (error || self->state_ != State::connecting) return;
+    self->connectOnce();
+  }));
 }
 
 void ConnectionCore::connected() {
@@ -360,6 +403,7 @@ void ConnectionCore::failPending(Error error) {
 }
 
 void ConnectionCore::closeSocket() {
+  retryTimer_.cancel();
   boost::system::error_code ignored;
   socket_.shutdown(stream::socket::shutdown_both, ignored);
   socket_.close(ignored);

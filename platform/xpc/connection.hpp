@@ -69,7 +69,10 @@ public:
 //   interrupted (the connection does not reconnect) until invalidate() runs the invalidation handler;
 // - to an endpoint, and accepted by a listener: the peer going away runs the invalidation handler;
 // - a failed connect, a server that does not satisfy the requirement, a protocol violation by the
-//   peer and invalidate() run the invalidation handler.
+//   peer and invalidate() run the invalidation handler. A connection to a named service that finds
+//   nothing listening first asks the context's launcher, if it has one, and keeps trying while the
+//   launcher answers that the service's program runs, for at most the context's launch wait; the
+//   connect has failed when the launcher says no or the wait is over.
 // When the connection breaks, its handler runs before the error callbacks of calls still waiting.
 // Destroying the last handle invalidates the connection.
 class Connection {

@@ -5,9 +5,12 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <array>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -20,11 +23,13 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
 public:
   enum class Origin { service, endpoint, accepted };
 
-  // A connection that will connect to the path on resume.
   using Executor = boost::asio::io_context::executor_type;
+  using LaunchExecutor = boost::asio::thread_pool::executor_type;
 
-  // A connection that will connect to the path on resume.
-  ConnectionCore(std::shared_ptr<const ContextSettings> settings, Executor executor, Origin origin, std::string path);
+  // A connection that will connect to the path on resume. A service connection with a launch
+  // executor asks the context's launcher there when nothing listens at the path.
+  ConnectionCore(std::shared_ptr<const ContextSettings> settings, Executor executor, Origin origin, std::string path,
+                 std::optional<LaunchExecutor> launchExecutor = std::nullopt);
   // A connection a listener accepted: already connected, the peer already checked.
   ConnectionCore(std::shared_ptr<const ContextSettings> settings, Executor executor, UniqueFd socket,
                  PeerCredentials peer);
@@ -55,6 +60,9 @@ private:
   void onStrand(Function function);
 
   void connect();
+  void connectOnce();
+  void askLauncher();
+  void launched(bool running);
   void connected();
   void open();
   void readHeader();
@@ -75,6 +83,9 @@ private:
   boost::asio::local::stream_protocol::socket socket_;
   Origin origin_;
   std::string path_;
+  std::optional<LaunchExecutor> launchExecutor_;
+  boost::asio::steady_timer retryTimer_;
+  std::optional<std::chrono::steady_clock::time_point> launchDeadline_;
   State state_ = State::idle;
   bool resumed_ = false;
 

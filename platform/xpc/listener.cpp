@@ -91,6 +91,12 @@ public:
     acceptor_.assign(stream(), bound.fd.release(), ignored);
   }
 
+  // A listener whose context ended before its invalidation ran still takes its socket file away.
+  ~ListenerCore() { close(); }
+
+  ListenerCore(const ListenerCore&) = delete;
+  ListenerCore& operator=(const ListenerCore&) = delete;
+
   void setOwner(std::weak_ptr<Listener> owner) { owner_ = std::move(owner); }
   const std::string& path() const { return path_; }
 
