@@ -25,7 +25,7 @@ std::filesystem::path homeOfEffectiveUser() {
 }  // namespace
 
 ServicePaths ServicePaths::forCurrentUser() {
-  return ServicePaths{installedBundle, homeOfEffectiveUser() / ".config/ro.corvanta.sm",
+  return ServicePaths{CORVANTA_BUNDLE_DIR, homeOfEffectiveUser() / ".config/ro.corvanta.sm",
                       xpc::RuntimeDirectory::forCurrentUser().path()};
 }
 

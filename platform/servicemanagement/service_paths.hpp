@@ -16,12 +16,9 @@ struct ServicePaths {
 
   std::filesystem::path launchAgentsDirectory() const { return bundle / "Contents/Library/LaunchAgents"; }
 
-  // The installed bundle, ~/.config/ro.corvanta.sm of the effective user (from the user
+  // The bundle where the package installs it, ~/.config/ro.corvanta.sm of the effective user (from the user
   // database, not the environment) and the user's runtime directory.
   static ServicePaths forCurrentUser();
 };
-
-// Where the package installs the app.
-inline const std::filesystem::path installedBundle = "/opt/Corvanta Sign.app";
 
 }  // namespace platform::servicemanagement

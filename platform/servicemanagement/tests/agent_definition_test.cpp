@@ -16,7 +16,6 @@ using Case = ServiceManagementError::Case;
 
 std::string plistOf(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
          "<plist version=\"1.0\"><dict>" +
          body + "</dict></plist>\n";
 }
