@@ -175,6 +175,16 @@ std::size_t readFully(int fd, void* data, std::size_t size) {
 
 UniqueFd openPidfd(pid_t pid) { return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U))); }
 
+// A pidfd is readable once every thread of its process has ended.
+bool hasEnded(int pidfd) {
+  pollfd entry{pidfd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) > 0;
+}
+
+bool hasStartTime(const AgentInstance& instance, ProcessStat& stat) {
+  return readProcessStat(instance.pid, stat) && stat.startTime == instance.startTime;
+}
+
 bool endsWithin(int pidfd, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
@@ -257,8 +267,12 @@ AgentInstance startDetached(const AgentDefinition& definition) {
 bool isRunning(const AgentInstance& instance) {
   if (instance.pid <= 0) return false;
   ProcessStat stat;
-  return readProcessStat(instance.pid, stat) && stat.startTime == instance.startTime && stat.state != 'Z' &&
-         stat.state != 'X';
+  if (!hasStartTime(instance, stat)) return false;
+  // The first thread of a process shows as a zombie as soon as it has ended, while the others
+  // may still be ending and still hold the process's sockets; the pidfd tells when all have.
+  const UniqueFd pidfd = openPidfd(instance.pid);
+  if (!pidfd) return stat.state != 'Z' && stat.state != 'X';
+  return hasStartTime(instance, stat) && !hasEnded(pidfd.get());
 }
 
 bool stop(const AgentInstance& instance, std::chrono::milliseconds limit) {
@@ -270,7 +284,8 @@ bool stop(const AgentInstance& instance, std::chrono::milliseconds limit) {
   }
   // The pidfd was opened first, so a process still found under the identifier with the recorded
   // start time is the one it refers to.
-  if (!isRunning(instance)) return true;
+  ProcessStat stat;
+  if (!hasStartTime(instance, stat) || hasEnded(pidfd.get())) return true;
   if (!signalByPidfd(pidfd.get(), SIGTERM)) return false;
   if (endsWithin(pidfd.get(), limit)) return true;
   if (!signalByPidfd(pidfd.get(), SIGKILL)) return false;

@@ -26,7 +26,7 @@ struct AgentInstance {
 // caller. Returns once the program has been executed; throws launchFailed when it could not be.
 AgentInstance startDetached(const AgentDefinition& definition);
 
-// Whether that process still runs (and has not merely exited unreaped).
+// Whether that process still runs: some thread of it has not ended (an unreaped process has).
 bool isRunning(const AgentInstance& instance);
 
 // Ends the process: SIGTERM, then SIGKILL once `limit` has passed. True once it has ended (or

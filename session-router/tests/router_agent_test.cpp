@@ -29,6 +29,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -187,7 +188,8 @@ protected:
     return record->instance;
   }
 
-  // The routers of this test that run now (not merely unreaped), found by their arguments.
+  // The routers of this test that run now (not merely unreaped), found by their arguments: only
+  // they are given the marker's path.
   std::vector<pid_t> runningRouters() const {
     std::vector<pid_t> pids;
     std::error_code error;
@@ -196,7 +198,7 @@ protected:
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
       std::ifstream cmdline(entry->path() / "cmdline");
       const std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-      if (arguments.find(paths_.runtimeDirectory.string()) == std::string::npos) continue;
+      if (arguments.find(marker_.string()) == std::string::npos) continue;
       std::ifstream stat(entry->path() / "stat");
       const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
       const auto close = line.rfind(')');

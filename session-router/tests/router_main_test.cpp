@@ -104,7 +104,9 @@ TEST(RouterStartUp, ExitStatusesAndNoSocketWhereTheRouterDidNotStart) {
       EXPECT_EQ(WEXITSTATUS(status), row.status);
       EXPECT_EQ(socketsIn(runtime), std::vector<std::string>{});
       // Nothing at all before the team identifier was read.
-      if (row.marker || !row.teamReadable) EXPECT_EQ(std::filesystem::exists(runtime), row.listenerFails);
+      if (row.marker || !row.teamReadable) {
+        EXPECT_EQ(std::filesystem::exists(runtime), row.listenerFails);
+      }
       continue;
     }
     const auto deadline = std::chrono::steady_clock::now() + eventually;
