@@ -1,6 +1,8 @@
 // The router program started through the service management layer, with peers in processes of
 // their own: the app's identity (router_owner_peer), a stranger's (router_stranger_peer), and the
-// extension's, which this test program carries.
+// extension's, which this test program carries. In private system places the program is
+// CorvantaSessionRouter itself, from a bundle laid out as the package installs it; without them,
+// the test build of the same entry, told the test's places by its arguments.
 #include "platform/codesign/system_code_signing.hpp"
 #include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/runtime/testing/manual_clock.hpp"
@@ -10,9 +12,11 @@
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/context.hpp"
 #include "session-router/router_main.hpp"
+#include "session-router/tests/private_system_places.hpp"
 #include "token-support/code_signing_peer_verifier.hpp"
 #include "token-support/token_peer_identity.hpp"
 #include "token-support/token_protocols.hpp"
+#include "token-support/token_update_state.hpp"
 
 #include <gtest/gtest.h>
 
@@ -62,10 +66,34 @@ bool waitUntil(Condition condition) {
   return true;
 }
 
-// A program with its standard input and output on pipes to the test.
+// Whether a listener answers at the path.
+bool answers(const std::filesystem::path& path) {
+  const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+std::vector<std::string> socketsIn(const std::filesystem::path& directory) {
+  std::vector<std::string> sockets;
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    struct stat status {};
+    if (::lstat(entry->path().c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) {
+      sockets.push_back(entry->path().filename().string());
+    }
+  }
+  return sockets;
+}
+
+// A program with its standard input and output on pipes to the test, with the test's environment
+// or the one given.
 class PeerProcess {
 public:
-  explicit PeerProcess(const std::vector<std::string>& arguments) {
+  explicit PeerProcess(const std::vector<std::string>& arguments,
+                       std::optional<std::vector<std::string>> environment = std::nullopt) {
     int input[2];
     int output[2];
     if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
@@ -81,7 +109,11 @@ public:
     std::vector<char*> argv;
     for (auto& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const int error = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> variables = environment.value_or(std::vector<std::string>{});
+    std::vector<char*> envp;
+    for (auto& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    const int error = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environment ? envp.data() : environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw std::runtime_error("cannot start " + arguments[0]);
   }
@@ -151,13 +183,27 @@ private:
 class RouterAgent : public ::testing::Test {
 protected:
   void SetUp() override {
-    writePropertyList();
+    if (privatePlaces_) {
+      installBundle();
+      paths_.runtimeDirectory = xpc::RuntimeDirectory::forCurrentUser().path();
+      marker_ = TokenUpdateState::installationMarkerPath;
+      routerProgram_ = paths_.bundle / "Contents/MacOS/CorvantaSessionRouter";
+      routerStart_ = {routerProgram_.string()};
+    } else {
+      paths_.runtimeDirectory = temporary_.path() / "run";
+      marker_ = temporary_.path() / "installing";
+      routerProgram_ = ROUTER_TEST_AGENT;
+      routerStart_ = {routerProgram_.string(), marker_.string(), paths_.runtimeDirectory.string()};
+      writeTestPropertyList();
+    }
     options_.clock = clock_;
     options_.throttle = 10s;
     xpc::ContextOptions contextOptions;
     contextOptions.verifier =
         std::make_shared<CodeSigningPeerVerifier>(std::make_shared<const platform::codesign::SystemCodeSigning>());
     contextOptions.launcher = std::make_shared<sm::OnDemandLauncher>(paths_.stateDirectory, options_);
+    // Only a router that does not come up at all runs out this wait: no test waits for it.
+    contextOptions.launchWait = std::chrono::duration_cast<std::chrono::milliseconds>(eventually);
     context_.emplace(xpc::RuntimeDirectory::at(paths_.runtimeDirectory.string()), std::move(contextOptions));
   }
 
@@ -166,9 +212,34 @@ protected:
     for (const pid_t pid : runningRouters()) ::kill(pid, SIGKILL);
     context_.reset();
     outcomes_.clear();
+    // The private places are the process's, shared by the tests it runs one after another.
+    if (privatePlaces_) {
+      std::error_code ignored;
+      std::filesystem::remove(marker_, ignored);
+      clearRuntimeDirectory();
+    }
   }
 
-  void writePropertyList() {
+  void clearRuntimeDirectory() const {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(paths_.runtimeDirectory, error), end; !error && entry != end;
+         entry.increment(error)) {
+      std::error_code ignored;
+      std::filesystem::remove_all(entry->path(), ignored);
+    }
+  }
+
+  // The router's part of the bundle, laid out as the package installs it: the program and the
+  // agent's property list of the build, which names the program inside the bundle.
+  void installBundle() const {
+    const auto programs = paths_.bundle / "Contents/MacOS";
+    std::filesystem::create_directories(programs);
+    std::filesystem::create_directories(paths_.launchAgentsDirectory());
+    std::filesystem::copy_file(ROUTER_PROGRAM, programs / "CorvantaSessionRouter");
+    std::filesystem::copy_file(ROUTER_PROPERTY_LIST, paths_.launchAgentsDirectory() / agentName);
+  }
+
+  void writeTestPropertyList() const {
     std::filesystem::create_directories(paths_.launchAgentsDirectory());
     std::ofstream(paths_.launchAgentsDirectory() / agentName)
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
@@ -189,8 +260,10 @@ protected:
   }
 
   // The routers of this test that run now (not merely unreaped), found by their arguments: only
-  // they are given the marker's path.
+  // they are given the program in this test's bundle (which is their first argument) or this
+  // test's marker.
   std::vector<pid_t> runningRouters() const {
+    const std::string signature = privatePlaces_ ? routerProgram_.string() : marker_.string();
     std::vector<pid_t> pids;
     std::error_code error;
     for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
@@ -198,7 +271,7 @@ protected:
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
       std::ifstream cmdline(entry->path() / "cmdline");
       const std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-      if (arguments.find(marker_.string()) == std::string::npos) continue;
+      if (arguments.find(signature) == std::string::npos) continue;
       std::ifstream stat(entry->path() / "stat");
       const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
       const auto close = line.rfind(')');
@@ -271,10 +344,14 @@ protected:
     return text;
   }
 
+  const bool privatePlaces_ = corvanta::testing::havePrivateSystemPlaces();
   platform::foundation::testing::TemporaryDirectory temporary_{"/tmp"};
-  sm::ServicePaths paths_{temporary_.path() / "Corvanta Sign.app", temporary_.path() / "state",
-                          temporary_.path() / "run"};
-  std::filesystem::path marker_ = temporary_.path() / "installing";
+  // The runtime directory is set up with the router.
+  sm::ServicePaths paths_{temporary_.path() / "Corvanta Sign.app", temporary_.path() / "state", {}};
+  std::filesystem::path marker_;
+  std::filesystem::path routerProgram_;
+  // How a router is started by hand.
+  std::vector<std::string> routerStart_;
   platform::runtime::testing::ManualClock clock_;
   sm::AgentOptions options_;
   std::deque<Outcome> outcomes_;
@@ -356,8 +433,8 @@ TEST_F(RouterAgent, AKilledRouterIsStartedByTheNextConnectionAndAnUnregisteredOn
   clock_.advance(1h);
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(lookUp(), "refused");
-  // At once, not after the launch wait: the name is no longer served.
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  // At once, long before the launch wait would be over: the name is no longer served.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, eventually / 3);
   EXPECT_TRUE(runningRouters().empty());
   for (const auto& name : {TokenPeerIdentity::registrationServiceName(team), TokenPeerIdentity::directoryServiceName(team)}) {
     EXPECT_FALSE(std::filesystem::exists(paths_.runtimeDirectory / name)) << name;
@@ -368,7 +445,11 @@ TEST_F(RouterAgent, TwoRegistrationsAtOnceStartOneRouter) {
   std::thread other([&] { agent().registerService(); });
   agent().registerService();
   other.join();
-  EXPECT_EQ(runningRouters().size(), 1u);
+  // A second router would either still run or, having found the first, have ended; the record
+  // holds the last one started.
+  const auto recorded = recordedRouter();
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(runningRouters(), std::vector<pid_t>{recorded->pid});
   EXPECT_EQ(lookUp(), "none");
 }
 
@@ -391,7 +472,7 @@ TEST_F(RouterAgent, AStaleSocketIsReplacedButALiveRoutersIsNot) {
   struct stat before {};
   ASSERT_EQ(::lstat(token.c_str(), &before), 0);
   // A second router, as a start by hand would make it, finds the first one answering.
-  PeerProcess secondRouter({ROUTER_TEST_AGENT, marker_.string(), paths_.runtimeDirectory.string()});
+  PeerProcess secondRouter(routerStart_);
   const int status = secondRouter.wait();
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), routerExitConfiguration);
@@ -400,6 +481,47 @@ TEST_F(RouterAgent, AStaleSocketIsReplacedButALiveRoutersIsNot) {
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(lookUp().rfind("endpoint ", 0), 0u);
   EXPECT_EQ(runningRouters().size(), 1u);
+}
+
+// What the program reads is fixed in it: started by hand with arguments and an environment that
+// name other places, it still stops at the system's installation marker and otherwise serves the
+// user's runtime directory, and puts nothing where they point.
+TEST_F(RouterAgent, TheProgramFindsItsPlacesItselfWhateverItsArgumentsAndEnvironmentSay) {
+  if (!privatePlaces_) GTEST_SKIP() << "the system gives this test no mount namespace of its own";
+  const auto elsewhere = temporary_.path() / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  std::filesystem::permissions(elsewhere, std::filesystem::perms::owner_all);
+  std::vector<std::string> misleadingArguments = routerStart_;
+  for (const auto* argument : {"--runtime-directory", elsewhere.c_str(), "--installation-marker", "/nonexistent"}) {
+    misleadingArguments.emplace_back(argument);
+  }
+  const std::vector<std::string> misleadingEnvironment{"XDG_RUNTIME_DIR=" + elsewhere.string(),
+                                                       "TMPDIR=" + elsewhere.string(), "HOME=" + elsewhere.string()};
+  const struct {
+    bool marker;
+    bool misleading;
+  } rows[] = {{true, false}, {true, true}, {false, false}, {false, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "marker " << row.marker << ", misleading " << row.misleading);
+    if (row.marker) std::ofstream(marker_) << "";
+    PeerProcess router(row.misleading ? misleadingArguments : routerStart_,
+                       row.misleading ? std::optional(misleadingEnvironment) : std::nullopt);
+    if (row.marker) {
+      const int status = router.wait();
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), routerExitInstalling);
+      EXPECT_EQ(socketsIn(paths_.runtimeDirectory), std::vector<std::string>{});
+    } else {
+      // Not registered: the connection cannot start it, so it is waited for here.
+      const auto token = paths_.runtimeDirectory / TokenPeerIdentity::directoryServiceName(team);
+      ASSERT_TRUE(waitUntil([&] { return answers(token); }));
+      EXPECT_EQ(lookUp(), "none");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    std::error_code ignored;
+    std::filesystem::remove(marker_, ignored);
+    clearRuntimeDirectory();
+  }
 }
 
 }  // namespace

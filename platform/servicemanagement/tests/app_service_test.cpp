@@ -109,6 +109,7 @@ TEST_F(AppServiceTest, TheAgentRunsDetachedWithNothingOfTheRegisteringProcess) {
 TEST_F(AppServiceTest, RegistrationsAtOnceStartOneAgent) {
   writePropertyList("serve");
   constexpr int count = 6;
+  std::size_t started = 0;
   for (const bool processes : {false, true}) {
     SCOPED_TRACE(processes ? "processes" : "threads");
     if (processes) {
@@ -146,6 +147,10 @@ TEST_F(AppServiceTest, RegistrationsAtOnceStartOneAgent) {
       EXPECT_EQ(failures, 0);
     }
     EXPECT_EQ(runningAgents().size(), 1u);
+    // Each agent logs its start: one more in this round, however soon a second would have ended.
+    ++started;
+    ASSERT_TRUE(waitForLogLines(started));
+    EXPECT_EQ(logLines().size(), started);
     EXPECT_EQ(agent().status(), ServiceStatus::enabled);
     EXPECT_EQ(unregister(agent()), std::nullopt);
     EXPECT_TRUE(runningAgents().empty());
