@@ -9,6 +9,7 @@
 #include "platform/servicemanagement/agent_registry.hpp"
 #include "platform/servicemanagement/app_service.hpp"
 #include "platform/servicemanagement/on_demand_launcher.hpp"
+#include "platform/servicemanagement/testing/running_processes.hpp"
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/context.hpp"
 #include "session-router/router_main.hpp"
@@ -263,22 +264,7 @@ protected:
   // they are given the program in this test's bundle (which is their first argument) or this
   // test's marker.
   std::vector<pid_t> runningRouters() const {
-    const std::string signature = privatePlaces_ ? routerProgram_.string() : marker_.string();
-    std::vector<pid_t> pids;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
-      const auto name = entry->path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream cmdline(entry->path() / "cmdline");
-      const std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-      if (arguments.find(signature) == std::string::npos) continue;
-      std::ifstream stat(entry->path() / "stat");
-      const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-      const auto close = line.rfind(')');
-      if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
-      pids.push_back(static_cast<pid_t>(std::stol(name)));
-    }
-    return pids;
+    return sm::testing::runningProcessesWithArgument(privatePlaces_ ? routerProgram_.string() : marker_.string());
   }
 
   Outcome& outcome() { return outcomes_.emplace_back(); }

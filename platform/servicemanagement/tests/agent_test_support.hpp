@@ -2,6 +2,7 @@
 
 #include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/servicemanagement/service_paths.hpp"
+#include "platform/servicemanagement/testing/running_processes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -104,23 +105,7 @@ protected:
 
   // The test agents of this test that run now, found by their log path among every process's
   // arguments: an agent's start returns only after it was executed, so none can be missed.
-  std::vector<pid_t> runningAgents() const {
-    std::vector<pid_t> pids;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
-      const auto name = entry->path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream cmdline(entry->path() / "cmdline");
-      const std::string arguments((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-      if (arguments.find(log_.string()) == std::string::npos) continue;
-      std::ifstream stat(entry->path() / "stat");
-      const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-      const auto close = line.rfind(')');
-      if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') continue;
-      pids.push_back(static_cast<pid_t>(std::stol(name)));
-    }
-    return pids;
-  }
+  std::vector<pid_t> runningAgents() const { return runningProcessesWithArgument(log_.string()); }
 
   bool waitForRunningAgents(std::size_t count) const {
     return waitUntil([&] { return runningAgents().size() == count; });
