@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +95,22 @@ TEST_F(ExtensionProxyTest, ObjectsOfAnEndedRunAnswerAtOnce) {
   proxy.releaseSession(session);
   proxy.terminateToken(token.value());
   EXPECT_EQ(pids().size(), 1U);
+}
+
+// An extension that does not end once the host closed its connection is given the grace period
+// and then killed: the host waits at least that long, and far less than the extension would live.
+TEST_F(ExtensionProxyTest, AnExtensionThatOutlivesTheHostsCloseIsKilledAfterTheGrace) {
+  std::optional<ExtensionProxy> proxy;
+  proxy.emplace(TOKENKIT_ROGUE_EXTENSION);
+  ASSERT_TRUE(proxy->tokenForConfiguration(configuration("linger")));
+  const auto started = std::chrono::steady_clock::now();
+  proxy.reset();
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, ExtensionProxy::closingGrace);
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  ASSERT_EQ(pids().size(), 1U);
+  EXPECT_EQ(::kill(pids().front(), 0), -1);
+  EXPECT_EQ(errno, ESRCH);
 }
 
 TEST_F(ExtensionProxyTest, AnExecutableThatCannotStartIsACommunicationError) {

@@ -9,6 +9,7 @@
 //   "descriptor"   a proper reply that carries a descriptor along
 //   "exit"         no answer; the process ends
 //   "good"         a proper reply (token handle 7); the next request ends the process
+//   "linger"       a proper reply, then, once the host closed the connection, 30 s more of life
 //
 // After a misbehaviour it waits, reading, for the host to end it.
 #include "platform/foundation/decoding_error.hpp"
@@ -93,6 +94,11 @@ int main() {
   } else if (mode == "descriptor") {
     sendWithDescriptor(*tokenkit::encodeExtensionReply(good));
   } else if (mode == "exit") {
+    return 0;
+  } else if (mode == "linger") {
+    send(*tokenkit::encodeExtensionReply(good));
+    waitForEnd();
+    ::sleep(30);
     return 0;
   } else if (mode == "good") {
     send(*tokenkit::encodeExtensionReply(good));
