@@ -406,6 +406,32 @@ TEST_F(TokenHostTest, AClientInFinishHoldsUpNoOther) {
   EXPECT_EQ(blocked.get().error(), Error(ErrorCode::communicationError));
 }
 
+// Two requests of one client on one token take turns on its one session: while the first is in
+// finish, the second does not start, so the session never has two operations alive.
+TEST_F(TokenHostTest, OneClientsRequestsOnATokenTakeTurns) {
+  publish("a", R"("auth":"password","password":"123456","stall":"finish")");
+  prompt.answer("Client 1", {"123456", "123456"});
+  auto first = std::async(std::launch::async, [this] { return sign(1, "a"); });
+  ASSERT_TRUE(waitForEvent("a", "stall finish"));
+  auto second = std::async(std::launch::async, [this] { return sign(1, "a"); });
+  // Time for the second request to reach the extension if it did not wait its turn.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(second.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  const auto key = "supports 2 key:a alg"s;
+  EXPECT_EQ(events("a"), (Events{"token 0", "session", key, "sign", "begin-auth test.constraint", "finish 123456",
+                                 "stall finish"}));
+
+  // The extension dies under the first; the second then finds its session gone with it.
+  ASSERT_EQ(::kill(lastProcess(), SIGKILL), 0);
+  ASSERT_EQ(first.wait_for(hangLimit), std::future_status::ready);
+  EXPECT_EQ(first.get().error(), Error(ErrorCode::communicationError));
+  ASSERT_EQ(second.wait_for(hangLimit), std::future_status::ready);
+  EXPECT_EQ(second.get().error(), Error(ErrorCode::communicationError));
+  EXPECT_EQ(prompt.requests().size(), 1U);
+  // The next request gets a new token and session.
+  ASSERT_TRUE(sign(1, "a"));
+}
+
 // The extension gets the one socket and nothing else of the host, even a descriptor the host left
 // open across exec.
 TEST_F(TokenHostTest, TheExtensionInheritsOnlyItsSocket) {
