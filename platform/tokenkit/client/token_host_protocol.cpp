@@ -271,6 +271,10 @@ void writeError(Writer& writer, const Error& error) {
 
 }  // namespace
 
+std::string tokenHostSocketPath(const xpc::RuntimeDirectory& directory) {
+  return directory.path() + "/" + std::string(tokenHostSocketName);
+}
+
 std::optional<std::size_t> tokenHostMessageBodyLength(
     const std::array<std::uint8_t, tokenHostMessageHeaderBytes>& header) {
   std::size_t length = 0;

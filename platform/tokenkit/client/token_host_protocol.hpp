@@ -3,6 +3,7 @@
 #include "platform/foundation/bytes.hpp"
 #include "platform/tokenkit/token_driver.hpp"
 #include "platform/tokenkit/token_host_service.hpp"
+#include "platform/xpc/runtime_directory.hpp"
 
 #include <array>
 #include <cstddef>
@@ -35,6 +36,9 @@ namespace platform::tokenkit {
 
 // The host's socket, by its name in the user's runtime directory.
 inline constexpr std::string_view tokenHostSocketName = "tokenhost";
+
+// The path of the host's socket in the directory.
+std::string tokenHostSocketPath(const xpc::RuntimeDirectory& directory);
 
 inline constexpr std::size_t tokenHostMessageHeaderBytes = 4;
 inline constexpr std::size_t maxTokenHostMessageBytes = 64 * 1024;

@@ -35,10 +35,6 @@ using foundation::UniqueFd;
 TokenHostServerError::TokenHostServerError(Case which, const std::string& what)
     : std::runtime_error(what), case_(which) {}
 
-std::string tokenHostSocketPath(const xpc::RuntimeDirectory& directory) {
-  return directory.path() + "/" + std::string(tokenHostSocketName);
-}
-
 namespace {
 
 // The host's own answers, for what happens between the client and the service.

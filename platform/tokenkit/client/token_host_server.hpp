@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/tokenkit/client/token_host_protocol.hpp"
 #include "platform/tokenkit/token_host_service.hpp"
 #include "platform/xpc/runtime_directory.hpp"
 
@@ -66,9 +67,6 @@ public:
 private:
   std::unique_ptr<State> state_;
 };
-
-// The path of the host's socket in the directory.
-std::string tokenHostSocketPath(const xpc::RuntimeDirectory& directory);
 
 // Serves the service's clients until `stop` is requested, then shuts down as the server does.
 // Throws TokenHostServerError when the socket cannot be had.
