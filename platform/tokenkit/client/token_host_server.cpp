@@ -39,7 +39,7 @@ namespace {
 
 // The host's own answers, for what happens between the client and the service.
 const char* const busyText = "The token host is already handling as many signing requests as it can. Try again later.";
-const char* const oversizedAnswerText = "The token host's answer would not fit in one message.";
+const char* const unsendableAnswerText = "The token's answer could not be passed on to the application.";
 
 constexpr std::size_t acceptBatch = 32;
 constexpr auto acceptPause = std::chrono::milliseconds(100);
@@ -102,9 +102,10 @@ using Job = std::variant<SignJob, GoneJob>;
 
 Bytes encodedAnswer(std::uint64_t requestID, std::variant<TokensAnswer, SignatureAnswer, Error> content) {
   if (auto bytes = encodeTokenHostMessage(TokenHostAnswer{requestID, std::move(content)})) return std::move(*bytes);
-  // A signature or a list of tokens too long for a message; an error always fits.
+  // A signature or a list of tokens too long for a message, or a text that is not UTF-8; this
+  // error always encodes.
   return *encodeTokenHostMessage(
-      TokenHostAnswer{requestID, Error(ErrorCode::communicationError, std::string(oversizedAnswerText))});
+      TokenHostAnswer{requestID, Error(ErrorCode::communicationError, std::string(unsendableAnswerText))});
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ private:
 
 struct TokenHostServerOptions {
   // Clients connected at once; one more is closed as soon as it is accepted. A client counts
-  // until the service has heard that it is gone.
+  // until its connection has ended and the signatures it asked for have returned.
   std::size_t connectionLimit = 16;
   // Signatures under way at once, over all clients; a sign request beyond them is answered at once
   // with an error. A signature can wait for the user for a minute and more, so each has a thread.

@@ -344,6 +344,29 @@ TEST_F(TokenHostServerTest, EveryTokenErrorReachesTheClientUnchanged) {
   }
 }
 
+TEST_F(TokenHostServerTest, AnswersTheProtocolCannotCarryBecomeACommunicationErrorWithText) {
+  const std::vector<std::pair<const char*, Result<Bytes>>> rows = {
+      {"a signature over 64 KiB", Result<Bytes>(Bytes(70000, 1))},
+      {"an error text that is not UTF-8", Result<Bytes>(Error(ErrorCode::authenticationFailed, std::string("\xFF")))},
+  };
+  std::size_t row = 0;
+  service_.setAnswer([&](const SignCall&) { return rows.at(row).second; });
+  HostedToken large{"d", "i", {KeychainCertificate{"cert", "label", Bytes(70000, 0x30)}}};
+  service_.setTokens({large});
+  start();
+  auto host = client();
+  for (; row < rows.size(); ++row) {
+    const auto result = host.sign("key:1", "alg", {1});
+    ASSERT_FALSE(result) << rows[row].first;
+    EXPECT_EQ(result.error().code, static_cast<int>(ErrorCode::communicationError)) << rows[row].first;
+    EXPECT_TRUE(result.error().description) << rows[row].first;
+  }
+  const auto tokens = host.list();
+  ASSERT_FALSE(tokens);
+  EXPECT_EQ(tokens.error().code, static_cast<int>(ErrorCode::communicationError));
+  EXPECT_TRUE(tokens.error().description);
+}
+
 TEST_F(TokenHostServerTest, AClientOfAnotherUserIsRefusedBeforeItIsHeard) {
   TokenHostServerOptions options;
   options.ownEffectiveUID = ::geteuid() + 1;
