@@ -1,0 +1,157 @@
+// The app of the end-to-end tests: signed in at a stand-in of the service over HTTPS on 127.0.0.1,
+// its certificate activated in the signing owner over the real remote signer, published as the
+// token of the store given, and served to the token extension by the companion bridge registered
+// at the router.
+//
+// Arguments: the runtime directory and the token store's directory. It prints, one line each,
+// "identity <JSON>", "certificate <DER in hex>", then "registered" or "refused <failure>", and
+// then serves until its standard input closes, taking one command per line, each answered by a
+// line of its own:
+//   accept <code>   the service accepts this one-time code for the next signature   → "accepted"
+//   stall           the service's next answer to a signature never comes             → "stalling"
+//   withdraw        the token is withdrawn from the store                           → "withdrawn"
+//   quit            the app ends at once, whatever is in flight                       (no answer)
+//   signatures      how many signature requests the service received               → "signatures <n>"
+#include "connection/certificate/certificate_profile.hpp"
+#include "connection/certificate/public_certificate.hpp"
+#include "connection/service/remote_signer.hpp"
+#include "connection/sign_in/corvanta_endpoints.hpp"
+#include "connection/sign_in/oauth_session.hpp"
+#include "connection/testing/stand_in_service.hpp"
+#include "connection/testing/stand_in_transport.hpp"
+#include "platform/codesign/system_code_signing.hpp"
+#include "platform/foundation/bytes.hpp"
+#include "platform/foundation/form_encoding.hpp"
+#include "platform/runtime/runtime.hpp"
+#include "platform/security/testing/test_key.hpp"
+#include "platform/tokenkit/file_token_kit.hpp"
+#include "platform/xpc/context.hpp"
+#include "platform/xpc/runtime_directory.hpp"
+#include "token-support/code_signing_peer_verifier.hpp"
+#include "token-support/token_companion_bridge.hpp"
+#include "token-support/token_failure.hpp"
+#include "token-support/token_peer_identity.hpp"
+#include "token-support/token_publication.hpp"
+#include "token-support/token_remote_signer.hpp"
+#include "token-support/token_signing_owner.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/url/parse.hpp>
+
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace {
+
+using namespace corvanta;
+namespace asio = boost::asio;
+namespace xpc = platform::xpc;
+using corvanta::testing::StandInService;
+using corvanta::testing::StandInTransport;
+
+template <typename T>
+asio::awaitable<void> deliver(asio::awaitable<T> operation, std::promise<T>& promise) {
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(operation);
+      promise.set_value();
+    } else {
+      promise.set_value(co_await std::move(operation));
+    }
+  } catch (...) {
+    promise.set_exception(std::current_exception());
+  }
+}
+
+template <typename T>
+T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
+  std::promise<T> promise;
+  auto future = promise.get_future();
+  asio::co_spawn(executor, deliver(std::move(operation), promise), asio::detached);
+  return future.get();
+}
+
+// The sign-in the browser would have completed: the provider is told the code and the attempt's
+// challenge, and the redirect brings the code back.
+void signIn(const asio::any_io_executor& executor, OAuthSession& session, StandInService& service) {
+  const std::string code = "end-to-end-code";
+  const auto attempt = await(executor, session.beginSignIn());
+  service.authorize({code, StandInService::codeChallenge(attempt.verifier())});
+  const std::string callback = "http://localhost:53682/callback?state=" + attempt.state() + "&iss=" +
+                               platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
+                               "&code=" + code;
+  await(executor, session.completeSignIn(attempt.id(), boost::urls::url(boost::urls::parse_uri(callback).value())));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return 2;
+  try {
+    platform::runtime::Runtime runtime(platform::runtime::RuntimeOptions{.ioThreads = 2, .blockingThreads = 1});
+    const auto executor = runtime.io();
+    StandInService service(platform::security::testing::TestKey::ec(platform::security::testing::Curve::p256));
+    const auto oauth = std::make_shared<OAuthSession>(executor, std::make_shared<StandInTransport>(service, std::chrono::seconds(45)));
+    signIn(executor, *oauth, service);
+    const auto account = service.account();
+    await(executor, oauth->bindAccount(account.sub, await(executor, oauth->authorization())));
+    const auto remote = std::make_shared<RemoteSigner>(executor, oauth, std::make_shared<StandInTransport>(service));
+    const auto owner = std::make_shared<TokenSigningOwner>(executor, TokenRemoteSigner::over(remote));
+
+    const auto& role = account.roles.at(0);
+    const auto& listed = role.certificates.at(0);
+    const auto identity = await(
+        executor, owner->activate(PublicCertificate(listed.certificateUuid, listed.usage, listed.der, "",
+                                                    CertificateProfile(listed.der)),
+                                  account.sub, role.roleUuid));
+    platform::tokenkit::FileTokenKit kit(argv[2]);
+    // What installing the token extension does; the app only publishes into an installed driver.
+    kit.installDriver(std::string(TokenPeerIdentity::driverID));
+    TokenPublication::publish(kit, identity);
+    const auto json = identity.encodedJSON();
+    std::cout << "identity " << std::string(json.begin(), json.end()) << std::endl;
+    std::cout << "certificate " << platform::foundation::lowercaseHex(identity.certificateDER()) << std::endl;
+
+    const auto codeSigning = std::make_shared<platform::codesign::SystemCodeSigning>();
+    xpc::Context context(xpc::RuntimeDirectory::at(argv[1]),
+                         xpc::ContextOptions{std::make_shared<CodeSigningPeerVerifier>(codeSigning)});
+    const auto bridge = std::make_shared<TokenCompanionBridge>(owner, context, codeSigning);
+    try {
+      bridge->start();
+      std::cout << "registered" << std::endl;
+    } catch (const TokenFailure& failure) {
+      std::cout << "refused " << failure.what() << std::endl;
+    }
+
+    std::string command;
+    while (std::getline(std::cin, command)) {
+      if (command.starts_with("accept ")) {
+        service.acceptOneTimeCode(command.substr(7));
+        std::cout << "accepted" << std::endl;
+      } else if (command == "stall") {
+        service.answer(StandInService::signHashPath, StandInService::Reply::stall());
+        std::cout << "stalling" << std::endl;
+      } else if (command == "withdraw") {
+        TokenPublication::remove(kit, identity.activationID());
+        std::cout << "withdrawn" << std::endl;
+      } else if (command == "quit") {
+        std::_Exit(0);
+      } else if (command == "signatures") {
+        std::cout << "signatures " << service.requests(StandInService::signHashPath).size() << std::endl;
+      } else {
+        std::cout << "unknown " << command << std::endl;
+      }
+    }
+    bridge->stop();
+    return 0;
+  } catch (const std::exception& error) {
+    std::cout << "failed " << error.what() << std::endl;
+    return 1;
+  }
+}
