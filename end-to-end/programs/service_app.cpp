@@ -3,15 +3,18 @@
 // token of the store given, and served to the token extension by the companion bridge registered
 // at the router.
 //
-// Arguments: the runtime directory and the token store's directory. It prints, one line each,
+// Arguments: the runtime directory, the token store's directory and how many seconds the remote
+// signer waits for the service's answer to a signature. It prints, one line each,
 // "identity <JSON>", "certificate <DER in hex>", then "registered" or "refused <failure>", and
 // then serves until its standard input closes, taking one command per line, each answered by a
 // line of its own:
 //   accept <code>   the service accepts this one-time code for the next signature   → "accepted"
 //   stall           the service's next answer to a signature never comes             → "stalling"
-//   withdraw        the token is withdrawn from the store                           → "withdrawn"
+//   withdraw        the certificate is withdrawn as the app does it: the owner no longer signs
+//                   (a request in flight ends) and the token leaves the store       → "withdrawn"
 //   quit            the app ends at once, whatever is in flight                       (no answer)
 //   signatures      how many signature requests the service received               → "signatures <n>"
+//   activity        the owner's counters: "activity <accepted> <verified> <last status or none>"
 #include "connection/certificate/certificate_profile.hpp"
 #include "connection/certificate/public_certificate.hpp"
 #include "connection/service/remote_signer.hpp"
@@ -92,7 +95,7 @@ void signIn(const asio::any_io_executor& executor, OAuthSession& session, StandI
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 4) return 2;
   try {
     platform::runtime::Runtime runtime(platform::runtime::RuntimeOptions{.ioThreads = 2, .blockingThreads = 1});
     const auto executor = runtime.io();
@@ -101,7 +104,8 @@ int main(int argc, char** argv) {
     signIn(executor, *oauth, service);
     const auto account = service.account();
     await(executor, oauth->bindAccount(account.sub, await(executor, oauth->authorization())));
-    const auto remote = std::make_shared<RemoteSigner>(executor, oauth, std::make_shared<StandInTransport>(service));
+    const auto remote = std::make_shared<RemoteSigner>(
+        executor, oauth, std::make_shared<StandInTransport>(service, std::chrono::seconds(std::stoi(argv[3]))));
     const auto owner = std::make_shared<TokenSigningOwner>(executor, TokenRemoteSigner::over(remote));
 
     const auto& role = account.roles.at(0);
@@ -138,10 +142,15 @@ int main(int argc, char** argv) {
         service.answer(StandInService::signHashPath, StandInService::Reply::stall());
         std::cout << "stalling" << std::endl;
       } else if (command == "withdraw") {
+        await(executor, owner->invalidate());
         TokenPublication::remove(kit, identity.activationID());
         std::cout << "withdrawn" << std::endl;
       } else if (command == "quit") {
         std::_Exit(0);
+      } else if (command == "activity") {
+        const auto activity = await(executor, owner->activity());
+        std::cout << "activity " << activity.acceptedRequests << " " << activity.verifiedSignatures << " "
+                  << (activity.lastResult ? std::to_string(activity.lastResult->rawValue()) : "none") << std::endl;
       } else if (command == "signatures") {
         std::cout << "signatures " << service.requests(StandInService::signHashPath).size() << std::endl;
       } else {
