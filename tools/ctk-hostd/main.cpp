@@ -4,19 +4,10 @@
 #include "platform/tokenkit/prompt/pinentry_prompt.hpp"
 #include "tools/ctk-hostd/token_host_daemon.hpp"
 
-#include <signal.h>
-
 extern char** environ;
 
 int main() {
-  // Before any thread exists, so that none of them takes the signals the host waits for.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  // A client or pinentry that goes away must not end the host as it writes to it.
-  ::signal(SIGPIPE, SIG_IGN);
+  corvanta::ctkhostd::prepareProcessSignals();
   return corvanta::ctkhostd::runTokenHost(corvanta::ctkhostd::TokenHostPaths::standard(),
                                           platform::tokenkit::environmentFromEntries(environ));
 }

@@ -58,6 +58,15 @@ void watch(tokenkit::TokenHost& host, tokenkit::TokenKitChangeWatcher& changes, 
 
 }  // namespace
 
+void prepareProcessSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
 TokenHostPaths TokenHostPaths::standard() {
   return TokenHostPaths{
       .store = tokenkit::userTokenKitDirectory(),

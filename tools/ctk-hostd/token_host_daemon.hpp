@@ -27,9 +27,14 @@ inline constexpr int exitStopped = 0;
 // Another host already serves the user, or the host's socket or store could not be set up.
 inline constexpr int exitSetupFailed = 1;
 
+// Blocks SIGTERM and SIGINT, which runTokenHost takes from a signal descriptor, and ignores
+// SIGPIPE, so that a client or pinentry that goes away cannot end the host as it writes to it.
+// Call it before any thread exists, so that every thread inherits the mask.
+void prepareProcessSignals();
+
 // Serves the user's client programs until SIGTERM or SIGINT arrives, ending every token whose
-// configuration was withdrawn or changed as soon as the store says so. The caller blocks both
-// signals in every thread before it calls (the host takes them from a signal descriptor).
+// configuration was withdrawn or changed as soon as the store says so. The caller has called
+// prepareProcessSignals().
 // `environment` is the caller's, from which the pinentry gets what reaches the user's display.
 int runTokenHost(const TokenHostPaths& paths, const platform::tokenkit::PinentryEnvironment& environment);
 
