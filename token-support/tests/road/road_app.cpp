@@ -1,7 +1,8 @@
 // The app of the road tests: a signing owner over a signer that signs with the certificate's key at
 // once, served to the extension by the companion bridge, until its standard input closes.
-// Arguments: the runtime directory and how the signer behaves: "signs", or "quits" (the app exits
-// the moment the service would be asked, with a request in flight).
+// Arguments: the runtime directory, how the signer behaves: "signs", or "quits" (the app exits
+// the moment the service would be asked, with a request in flight), and optionally a token store's
+// directory into which it publishes the identity as the token of the installed driver.
 // Prints "identity <JSON>" for the activated identity, then "registered" or "refused <failure>".
 #include "connection/certificate/certificate_profile.hpp"
 #include "connection/certificate/public_certificate.hpp"
@@ -10,12 +11,15 @@
 #include "platform/foundation/bytes.hpp"
 #include "platform/runtime/runtime.hpp"
 #include "platform/security/testing/test_key.hpp"
+#include "platform/tokenkit/file_token_kit.hpp"
 #include "platform/xpc/context.hpp"
 #include "platform/xpc/runtime_directory.hpp"
 #include "sign-core/signing_request.hpp"
 #include "token-support/code_signing_peer_verifier.hpp"
 #include "token-support/token_companion_bridge.hpp"
 #include "token-support/token_failure.hpp"
+#include "token-support/token_peer_identity.hpp"
+#include "token-support/token_publication.hpp"
 #include "token-support/token_remote_signer.hpp"
 #include "token-support/token_signing_owner.hpp"
 
@@ -73,7 +77,7 @@ T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3 && argc != 4) return 2;
   const std::string_view behaviour = argv[2];
   if (behaviour != "signs" && behaviour != "quits") return 2;
   try {
@@ -86,6 +90,11 @@ int main(int argc, char** argv) {
         runtime.io(), owner->activate(PublicCertificate("certificate-1", "document_signing", der, "",
                                                         CertificateProfile(der)),
                                       "account-1", "role-1"));
+    if (argc == 4) {
+      platform::tokenkit::FileTokenKit kit(argv[3]);
+      kit.installDriver(std::string(TokenPeerIdentity::driverID));
+      TokenPublication::publish(kit, identity);
+    }
     const auto json = identity.encodedJSON();
     std::cout << "identity " << std::string(json.begin(), json.end()) << std::endl;
 
