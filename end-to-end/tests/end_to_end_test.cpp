@@ -88,8 +88,18 @@ bool holdsFileEndingIn(const std::filesystem::path& directory, const std::string
   return false;
 }
 
-// The process of a running program whose executable is the given file, if one runs.
-std::optional<pid_t> processOf(const std::filesystem::path& executable) {
+// The parent of a process, from its status file; none once it has gone.
+std::optional<pid_t> parentOf(pid_t process) {
+  std::ifstream status("/proc/" + std::to_string(process) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("PPid:")) return static_cast<pid_t>(std::stol(line.substr(5)));
+  }
+  return std::nullopt;
+}
+
+// The child of `parent` whose executable is the given file, if one runs. Tests run side by side,
+// each with its own host and extension of the same executable: only the parent tells them apart.
+std::optional<pid_t> childRunning(const std::filesystem::path& executable, pid_t parent) {
   const auto wanted = std::filesystem::canonical(executable);
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
@@ -97,7 +107,8 @@ std::optional<pid_t> processOf(const std::filesystem::path& executable) {
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code unreadable;
     const auto target = std::filesystem::read_symlink(entry.path() / "exe", unreadable);
-    if (!unreadable && target == wanted) return static_cast<pid_t>(std::stol(name));
+    const auto process = static_cast<pid_t>(std::stol(name));
+    if (!unreadable && target == wanted && parentOf(process) == parent) return process;
   }
   return std::nullopt;
 }
@@ -126,7 +137,7 @@ protected:
              holdsFileEndingIn(runtimeDirectory(), ".SessionRouter.Token");
     })) << "the router never listened";
 
-    app.emplace(std::vector<std::string>{END_TO_END_APP, runtimeDirectory(), store(), "3"});
+    app.emplace(std::vector<std::string>{END_TO_END_APP, runtimeDirectory(), store(), "5"});
     identityJSON = app->expect("identity", hangLimit);
     certificateDER = bytesOfHex(app->expect("certificate", hangLimit)).value();
     ASSERT_EQ(app->nextLine(hangLimit), "registered");
@@ -271,7 +282,7 @@ TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndThe
   tell("stall", "stalling");
   auto pending = signMeanwhile();
   ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }));
-  const auto extension = processOf(END_TO_END_EXTENSION);
+  const auto extension = childRunning(END_TO_END_EXTENSION, host->pid());
   ASSERT_TRUE(extension.has_value()) << "no extension runs";
   ::kill(*extension, SIGKILL);
 
@@ -279,7 +290,7 @@ TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndThe
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.errors, "ctk: token error -2 (communicationError)\n");
 
-  // The app's request ends when the signer stops waiting for the stalled service (3 s); then
+  // The app's request ends when the signer stops waiting for the stalled service (5 s); then
   // the next call starts a new extension and is served.
   ASSERT_TRUE(eventually([&] {
     app->send("activity");
@@ -289,7 +300,7 @@ TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndThe
   answerPrompt("reply", "D 731904\nOK\n");
   const auto next = sign();
   EXPECT_EQ(next.status, 0) << next.errors;
-  const auto restarted = processOf(END_TO_END_EXTENSION);
+  const auto restarted = childRunning(END_TO_END_EXTENSION, host->pid());
   ASSERT_TRUE(restarted.has_value());
   EXPECT_NE(*restarted, *extension);
 }
