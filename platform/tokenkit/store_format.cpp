@@ -1,7 +1,9 @@
 #include "platform/tokenkit/store_format.hpp"
 
+#include "platform/foundation/binary_fields.hpp"
+
+#include <algorithm>
 #include <array>
-#include <limits>
 #include <utility>
 #include <variant>
 
@@ -35,117 +37,19 @@ bool keepsInFileName(char c, bool leading) {
   return c == '.' && !leading;
 }
 
-// Appends fields; a field too long for its u32 length makes the whole encoding fail.
-class Writer {
-public:
-  void byte(std::uint8_t value) { bytes_.push_back(value); }
+using Writer = foundation::BinaryFieldWriter;
+using Reader = foundation::BinaryFieldReader;
 
-  void u32(std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) byte(static_cast<std::uint8_t>(value >> shift));
-  }
-
-  void u64(std::uint64_t value) {
-    for (int shift = 56; shift >= 0; shift -= 8) byte(static_cast<std::uint8_t>(value >> shift));
-  }
-
-  void raw(std::span<const std::uint8_t> data) { bytes_.insert(bytes_.end(), data.begin(), data.end()); }
-
-  void field(ByteView data) {
-    if (data.size() > std::numeric_limits<std::uint32_t>::max()) {
-      failed_ = true;
-      return;
-    }
-    u32(static_cast<std::uint32_t>(data.size()));
-    raw(data);
-  }
-
-  void field(std::string_view text) {
-    field(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-  }
-
-  void count(std::size_t number) {
-    if (number > std::numeric_limits<std::uint32_t>::max()) failed_ = true;
-    u32(static_cast<std::uint32_t>(number));
-  }
-
-  std::optional<Bytes> finished() && {
-    if (failed_) return std::nullopt;
-    return std::move(bytes_);
-  }
-
-private:
-  Bytes bytes_;
-  bool failed_ = false;
-};
-
-// Reads fields front to back; every read checks the bytes left first, so a length in the file
-// never makes it allocate more than the file holds.
-class Reader {
-public:
-  explicit Reader(ByteView file) : rest_(file) {}
-
-  std::optional<std::uint8_t> byte() {
-    if (rest_.empty()) return std::nullopt;
-    const auto value = rest_.front();
-    rest_ = rest_.subspan(1);
-    return value;
-  }
-
-  std::optional<std::uint32_t> u32() {
-    if (rest_.size() < 4) return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) value = (value << 8U) | rest_[i];
-    rest_ = rest_.subspan(4);
-    return value;
-  }
-
-  std::optional<std::uint64_t> u64() {
-    if (rest_.size() < 8) return std::nullopt;
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < 8; ++i) value = (value << 8U) | rest_[i];
-    rest_ = rest_.subspan(8);
-    return value;
-  }
-
-  std::optional<ByteView> field() {
-    const auto length = u32();
-    if (!length || *length > rest_.size()) return std::nullopt;
-    const auto data = rest_.first(*length);
-    rest_ = rest_.subspan(*length);
-    return data;
-  }
-
-  std::optional<Bytes> bytes() {
-    const auto data = field();
-    if (!data) return std::nullopt;
-    return Bytes(data->begin(), data->end());
-  }
-
-  std::optional<std::string> text() {
-    const auto data = field();
-    if (!data) return std::nullopt;
-    return std::string(data->begin(), data->end());
-  }
-
-  bool header(const std::array<std::uint8_t, 4>& magic) {
-    if (rest_.size() < magic.size() + 1) return false;
-    for (std::size_t i = 0; i < magic.size(); ++i) {
-      if (rest_[i] != magic[i]) return false;
-    }
-    const bool versionMatches = rest_[magic.size()] == formatVersion;
-    rest_ = rest_.subspan(magic.size() + 1);
-    return versionMatches;
-  }
-
-  bool atEnd() const { return rest_.empty(); }
-
-private:
-  ByteView rest_;
-};
+// The magic and version every file starts with; any other file is no file of ours.
+bool readHeader(Reader& reader, const std::array<std::uint8_t, 4>& magic) {
+  const auto seen = reader.take(magic.size());
+  const auto version = reader.u8();
+  return seen && version && std::equal(seen->begin(), seen->end(), magic.begin()) && *version == formatVersion;
+}
 
 void writeHeader(Writer& writer, const std::array<std::uint8_t, 4>& magic) {
   writer.raw(magic);
-  writer.byte(formatVersion);
+  writer.u8(formatVersion);
 }
 
 std::uint8_t capabilityBits(const KeychainKey& key) {
@@ -160,34 +64,34 @@ std::uint8_t capabilityBits(const KeychainKey& key) {
 void writeConstraint(Writer& writer, Operation operation, const Constraint& constraint) {
   writer.u32(static_cast<std::uint32_t>(static_cast<std::int32_t>(operation)));
   if (const auto* flag = std::get_if<bool>(&constraint)) {
-    writer.byte(*flag ? constraintTrue : constraintFalse);
+    writer.u8(*flag ? constraintTrue : constraintFalse);
   } else {
-    writer.byte(constraintText);
+    writer.u8(constraintText);
     writer.field(std::get<std::string>(constraint));
   }
 }
 
 void writeItem(Writer& writer, const KeychainItem& item) {
   if (const auto* certificate = std::get_if<KeychainCertificate>(&item)) {
-    writer.byte(certificateKind);
+    writer.u8(certificateKind);
     writer.field(certificate->objectID);
     writer.field(certificate->label);
     writer.field(certificate->certificateDER);
     return;
   }
   const auto& key = std::get<KeychainKey>(item);
-  writer.byte(keyKind);
+  writer.u8(keyKind);
   writer.field(key.objectID);
   writer.field(key.label);
   writer.field(key.certificateDER);
-  writer.byte(capabilityBits(key));
+  writer.u8(capabilityBits(key));
   writer.count(key.constraints.size());
   // The map's order is the ascending operation order the reader insists on.
   for (const auto& [operation, constraint] : key.constraints) writeConstraint(writer, operation, constraint);
 }
 
 std::optional<Constraint> readConstraintValue(Reader& reader) {
-  const auto kind = reader.byte();
+  const auto kind = reader.u8();
   if (!kind) return std::nullopt;
   switch (*kind) {
     case constraintFalse:
@@ -195,7 +99,7 @@ std::optional<Constraint> readConstraintValue(Reader& reader) {
     case constraintTrue:
       return Constraint(true);
     case constraintText:
-      if (auto text = reader.text()) return Constraint(std::move(*text));
+      if (auto text = reader.textField()) return Constraint(std::move(*text));
       return std::nullopt;
     default:
       return std::nullopt;
@@ -221,7 +125,7 @@ std::optional<std::map<Operation, Constraint>> readConstraints(Reader& reader) {
 }
 
 std::optional<KeychainKey> readKey(Reader& reader, std::string objectID, std::string label, Bytes der) {
-  const auto bits = reader.byte();
+  const auto bits = reader.u8();
   if (!bits || (*bits & ~allCapabilityBits) != 0) return std::nullopt;
   auto constraints = readConstraints(reader);
   if (!constraints) return std::nullopt;
@@ -238,13 +142,13 @@ std::optional<KeychainKey> readKey(Reader& reader, std::string objectID, std::st
 }
 
 std::optional<KeychainItem> readItem(Reader& reader) {
-  const auto kind = reader.byte();
+  const auto kind = reader.u8();
   if (!kind || (*kind != certificateKind && *kind != keyKind)) return std::nullopt;
-  auto objectID = reader.text();
+  auto objectID = reader.textField();
   if (!objectID) return std::nullopt;
-  auto label = reader.text();
+  auto label = reader.textField();
   if (!label) return std::nullopt;
-  auto der = reader.bytes();
+  auto der = reader.bytesField();
   if (!der) return std::nullopt;
   if (*kind == certificateKind) {
     return KeychainCertificate{std::move(*objectID), std::move(*label), std::move(*der)};
@@ -255,10 +159,10 @@ std::optional<KeychainItem> readItem(Reader& reader) {
 }
 
 std::optional<std::optional<Bytes>> readConfigurationData(Reader& reader) {
-  const auto present = reader.byte();
+  const auto present = reader.u8();
   if (!present || *present > 1) return std::nullopt;
   if (*present == 0) return std::optional<Bytes>();
-  auto data = reader.bytes();
+  auto data = reader.bytesField();
   if (!data) return std::nullopt;
   return std::optional<Bytes>(std::move(*data));
 }
@@ -318,10 +222,10 @@ std::optional<Bytes> encodeTokenConfiguration(const StoredTokenConfiguration& co
   writeHeader(writer, configurationMagic);
   writer.field(configuration.instanceID);
   if (configuration.configurationData) {
-    writer.byte(1);
+    writer.u8(1);
     writer.field(*configuration.configurationData);
   } else {
-    writer.byte(0);
+    writer.u8(0);
   }
   writer.count(configuration.keychainItems.size());
   for (const auto& item : configuration.keychainItems) writeItem(writer, item);
@@ -331,9 +235,9 @@ std::optional<Bytes> encodeTokenConfiguration(const StoredTokenConfiguration& co
 std::optional<StoredTokenConfiguration> decodeTokenConfiguration(ByteView file) {
   if (file.size() > maximumStoreFileSize) return std::nullopt;
   Reader reader(file);
-  if (!reader.header(configurationMagic)) return std::nullopt;
+  if (!readHeader(reader, configurationMagic)) return std::nullopt;
   StoredTokenConfiguration configuration;
-  auto instanceID = reader.text();
+  auto instanceID = reader.textField();
   if (!instanceID || !isValidIdentifier(*instanceID)) return std::nullopt;
   configuration.instanceID = std::move(*instanceID);
   auto data = readConfigurationData(reader);
@@ -361,8 +265,8 @@ std::optional<Bytes> encodeDriverManifest(std::string_view driverID) {
 std::optional<std::string> decodeDriverManifest(ByteView file) {
   if (file.size() > maximumStoreFileSize) return std::nullopt;
   Reader reader(file);
-  if (!reader.header(manifestMagic)) return std::nullopt;
-  auto driverID = reader.text();
+  if (!readHeader(reader, manifestMagic)) return std::nullopt;
+  auto driverID = reader.textField();
   if (!driverID || !isValidIdentifier(*driverID) || !reader.atEnd()) return std::nullopt;
   return driverID;
 }
@@ -376,7 +280,7 @@ Bytes encodeGeneration(std::uint64_t generation) {
 
 std::optional<std::uint64_t> decodeGeneration(ByteView file) {
   Reader reader(file);
-  if (!reader.header(generationMagic)) return std::nullopt;
+  if (!readHeader(reader, generationMagic)) return std::nullopt;
   const auto generation = reader.u64();
   if (!generation || !reader.atEnd()) return std::nullopt;
   return generation;

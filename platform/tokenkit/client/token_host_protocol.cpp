@@ -1,8 +1,8 @@
 #include "platform/tokenkit/client/token_host_protocol.hpp"
 
+#include "platform/foundation/binary_fields.hpp"
 #include "platform/foundation/unicode.hpp"
 
-#include <limits>
 #include <type_traits>
 
 namespace platform::tokenkit {
@@ -30,96 +30,53 @@ constexpr std::uint8_t all = sign | decrypt | keyExchange | login;
 
 constexpr int highestOperation = static_cast<int>(Operation::performKeyExchange);
 
-class Reader {
+using foundation::LengthPrefix;
+static_assert(tokenHostMessageHeaderBytes == static_cast<std::size_t>(LengthPrefix::fourBytes));
+
+// Reads a body; text must be UTF-8.
+class Reader : public foundation::BinaryFieldReader {
 public:
-  explicit Reader(ByteView bytes) : bytes_(bytes) {}
-
-  bool atEnd() const { return position_ == bytes_.size(); }
-
-  std::optional<std::uint64_t> integer(std::size_t width) {
-    if (bytes_.size() - position_ < width) return std::nullopt;
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value = (value << 8U) | bytes_[position_++];
-    return value;
-  }
-
-  std::optional<ByteView> take(std::size_t count) {
-    if (bytes_.size() - position_ < count) return std::nullopt;
-    const ByteView taken = bytes_.subspan(position_, count);
-    position_ += count;
-    return taken;
-  }
-
-  std::optional<Bytes> blob() {
-    const auto length = integer(4);
-    if (!length) return std::nullopt;
-    const auto bytes = take(static_cast<std::size_t>(*length));
-    if (!bytes) return std::nullopt;
-    return Bytes(bytes->begin(), bytes->end());
-  }
+  using BinaryFieldReader::BinaryFieldReader;
 
   std::optional<std::string> text() {
-    const auto length = integer(4);
-    if (!length) return std::nullopt;
-    const auto bytes = take(static_cast<std::size_t>(*length));
-    if (!bytes) return std::nullopt;
-    std::string value(bytes->begin(), bytes->end());
-    if (!foundation::unicode::isValidUTF8(value)) return std::nullopt;
+    auto value = textField();
+    if (!value || !foundation::unicode::isValidUTF8(*value)) return std::nullopt;
     return value;
   }
-
-  std::optional<bool> flag() {
-    const auto value = integer(1);
-    if (!value || *value > 1) return std::nullopt;
-    return *value == 1;
-  }
-
-private:
-  ByteView bytes_;
-  std::size_t position_ = 0;
 };
 
-// Builds a body; a field out of form spoils the whole message.
-class Writer {
+// Builds a message behind the length of its body; a field out of form spoils the whole message.
+// The shared writer is a private base, so that no message leaves without its length.
+class Writer : private foundation::BinaryFieldWriter {
 public:
-  void integer(std::uint64_t value, std::size_t width) {
-    for (std::size_t i = width; i > 0; --i) bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * (i - 1))));
-  }
+  using BinaryFieldWriter::count;
+  using BinaryFieldWriter::fail;
+  using BinaryFieldWriter::field;
+  using BinaryFieldWriter::flag;
+  using BinaryFieldWriter::i32;
+  using BinaryFieldWriter::u64;
+  using BinaryFieldWriter::u8;
 
-  void blob(ByteView bytes) {
-    if (!fitsLength(bytes.size())) return spoil();
-    integer(bytes.size(), 4);
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-  }
+  Writer() : BinaryFieldWriter(maxTokenHostMessageBodyBytes), header_(lengthPlaceholder(LengthPrefix::fourBytes)) {}
 
   void text(std::string_view value) {
-    if (!foundation::unicode::isValidUTF8(value)) return spoil();
-    blob(ByteView(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+    if (!foundation::unicode::isValidUTF8(value)) return fail();
+    field(value);
   }
 
-  void spoil() { spoiled_ = true; }
-
   // Header and body, or none when spoiled or too long.
-  std::optional<Bytes> message() const {
-    if (spoiled_ || bytes_.size() > maxTokenHostMessageBodyBytes) return std::nullopt;
-    Bytes framed;
-    framed.reserve(tokenHostMessageHeaderBytes + bytes_.size());
-    for (std::size_t i = tokenHostMessageHeaderBytes; i > 0; --i) {
-      framed.push_back(static_cast<std::uint8_t>(bytes_.size() >> (8 * (i - 1))));
-    }
-    framed.insert(framed.end(), bytes_.begin(), bytes_.end());
-    return framed;
+  std::optional<Bytes> message() && {
+    if (size() - tokenHostMessageHeaderBytes > maxTokenHostMessageBodyBytes) return std::nullopt;
+    fillLength(header_, LengthPrefix::fourBytes);
+    return std::move(*this).finished();
   }
 
 private:
-  static bool fitsLength(std::size_t size) { return size <= maxTokenHostMessageBodyBytes; }
-
-  Bytes bytes_;
-  bool spoiled_ = false;
+  std::size_t header_;
 };
 
 std::optional<Constraint> readConstraint(Reader& reader) {
-  const auto form = reader.integer(1);
+  const auto form = reader.u8();
   if (!form) return std::nullopt;
   switch (static_cast<ConstraintForm>(*form)) {
     case ConstraintForm::never: return Constraint{false};
@@ -134,11 +91,11 @@ std::optional<Constraint> readConstraint(Reader& reader) {
 }
 
 std::optional<KeychainItem> readItem(Reader& reader) {
-  const auto tag = reader.integer(1);
+  const auto tag = reader.u8();
   if (!tag) return std::nullopt;
   auto objectID = reader.text();
   auto label = reader.text();
-  auto der = reader.blob();
+  auto der = reader.bytesField();
   if (!objectID || !label || !der) return std::nullopt;
   switch (static_cast<ItemTag>(*tag)) {
     case ItemTag::certificate:
@@ -148,8 +105,8 @@ std::optional<KeychainItem> readItem(Reader& reader) {
       key.objectID = std::move(*objectID);
       key.label = std::move(*label);
       key.certificateDER = std::move(*der);
-      const auto abilities = reader.integer(1);
-      const auto count = reader.integer(1);
+      const auto abilities = reader.u8();
+      const auto count = reader.u8();
       if (!abilities || (*abilities & ~std::uint64_t{ability::all}) != 0 || !count) return std::nullopt;
       key.canSign = (*abilities & ability::sign) != 0;
       key.canDecrypt = (*abilities & ability::decrypt) != 0;
@@ -157,7 +114,7 @@ std::optional<KeychainItem> readItem(Reader& reader) {
       key.isSuitableForLogin = (*abilities & ability::login) != 0;
       int previous = -1;
       for (std::uint64_t i = 0; i < *count; ++i) {
-        const auto operation = reader.integer(1);
+        const auto operation = reader.u8();
         // Ascending without repeats: the one spelling of a map.
         if (!operation || static_cast<int>(*operation) <= previous || *operation > highestOperation) {
           return std::nullopt;
@@ -176,7 +133,7 @@ std::optional<KeychainItem> readItem(Reader& reader) {
 std::optional<HostedToken> readToken(Reader& reader) {
   auto driverID = reader.text();
   auto instanceID = reader.text();
-  const auto count = reader.integer(4);
+  const auto count = reader.u32();
   if (!driverID || !instanceID || !count) return std::nullopt;
   HostedToken token{std::move(*driverID), std::move(*instanceID), {}};
   // Each item takes bytes of its own, so a count the body cannot hold fails as soon as the bytes
@@ -190,7 +147,7 @@ std::optional<HostedToken> readToken(Reader& reader) {
 }
 
 std::optional<std::vector<HostedToken>> readTokens(Reader& reader) {
-  const auto count = reader.integer(4);
+  const auto count = reader.u32();
   if (!count) return std::nullopt;
   std::vector<HostedToken> tokens;
   for (std::uint64_t i = 0; i < *count; ++i) {
@@ -202,10 +159,10 @@ std::optional<std::vector<HostedToken>> readTokens(Reader& reader) {
 }
 
 std::optional<Error> readError(Reader& reader) {
-  const auto code = reader.integer(4);
+  const auto code = reader.i32();
   const auto hasText = reader.flag();
   if (!code || !hasText) return std::nullopt;
-  Error error(static_cast<int>(static_cast<std::int32_t>(static_cast<std::uint32_t>(*code))));
+  Error error(static_cast<int>(*code));
   if (*hasText) {
     error.description = reader.text();
     if (!error.description) return std::nullopt;
@@ -215,9 +172,9 @@ std::optional<Error> readError(Reader& reader) {
 
 void writeConstraint(Writer& writer, const Constraint& constraint) {
   if (const auto* allowed = std::get_if<bool>(&constraint)) {
-    writer.integer(static_cast<std::uint8_t>(*allowed ? ConstraintForm::always : ConstraintForm::never), 1);
+    writer.u8(static_cast<std::uint8_t>(*allowed ? ConstraintForm::always : ConstraintForm::never));
   } else {
-    writer.integer(static_cast<std::uint8_t>(ConstraintForm::text), 1);
+    writer.u8(static_cast<std::uint8_t>(ConstraintForm::text));
     writer.text(std::get<std::string>(constraint));
   }
 }
@@ -226,24 +183,23 @@ void writeItem(Writer& writer, const KeychainItem& item) {
   std::visit(
       [&](const auto& value) {
         using Item = std::decay_t<decltype(value)>;
-        writer.integer(static_cast<std::uint8_t>(std::is_same_v<Item, KeychainKey> ? ItemTag::key : ItemTag::certificate),
-                       1);
+        writer.u8(static_cast<std::uint8_t>(std::is_same_v<Item, KeychainKey> ? ItemTag::key : ItemTag::certificate));
         writer.text(value.objectID);
         writer.text(value.label);
-        writer.blob(value.certificateDER);
+        writer.field(value.certificateDER);
         if constexpr (std::is_same_v<Item, KeychainKey>) {
           std::uint8_t abilities = 0;
           if (value.canSign) abilities |= ability::sign;
           if (value.canDecrypt) abilities |= ability::decrypt;
           if (value.canPerformKeyExchange) abilities |= ability::keyExchange;
           if (value.isSuitableForLogin) abilities |= ability::login;
-          writer.integer(abilities, 1);
+          writer.u8(abilities);
           // At most one constraint per operation the protocol knows, so the count fits its byte.
-          writer.integer(value.constraints.size(), 1);
+          writer.u8(static_cast<std::uint8_t>(value.constraints.size()));
           for (const auto& [operation, constraint] : value.constraints) {
             const int number = static_cast<int>(operation);
-            if (number < 0 || number > highestOperation) return writer.spoil();
-            writer.integer(static_cast<std::uint64_t>(number), 1);
+            if (number < 0 || number > highestOperation) return writer.fail();
+            writer.u8(static_cast<std::uint8_t>(number));
             writeConstraint(writer, constraint);
           }
         }
@@ -252,20 +208,18 @@ void writeItem(Writer& writer, const KeychainItem& item) {
 }
 
 void writeTokens(Writer& writer, const std::vector<HostedToken>& tokens) {
-  if (tokens.size() > std::numeric_limits<std::uint32_t>::max()) return writer.spoil();
-  writer.integer(tokens.size(), 4);
+  writer.count(tokens.size());
   for (const auto& token : tokens) {
     writer.text(token.driverID);
     writer.text(token.instanceID);
-    if (token.keychainItems.size() > std::numeric_limits<std::uint32_t>::max()) return writer.spoil();
-    writer.integer(token.keychainItems.size(), 4);
+    writer.count(token.keychainItems.size());
     for (const auto& item : token.keychainItems) writeItem(writer, item);
   }
 }
 
 void writeError(Writer& writer, const Error& error) {
-  writer.integer(static_cast<std::uint32_t>(static_cast<std::int32_t>(error.code)), 4);
-  writer.integer(error.description ? 1 : 0, 1);
+  writer.i32(static_cast<std::int32_t>(error.code));
+  writer.flag(error.description.has_value());
   if (error.description) writer.text(*error.description);
 }
 
@@ -286,8 +240,8 @@ std::optional<std::size_t> tokenHostMessageBodyLength(
 std::optional<TokenHostRequest> decodeTokenHostRequest(ByteView body) {
   if (body.size() > maxTokenHostMessageBodyBytes) return std::nullopt;
   Reader reader(body);
-  const auto type = reader.integer(1);
-  const auto requestID = reader.integer(8);
+  const auto type = reader.u8();
+  const auto requestID = reader.u64();
   if (!type || !requestID) return std::nullopt;
   TokenHostRequest request{*requestID, ListTokensRequest{}};
   switch (static_cast<MessageType>(*type)) {
@@ -295,7 +249,7 @@ std::optional<TokenHostRequest> decodeTokenHostRequest(ByteView body) {
     case MessageType::sign: {
       auto keyObjectID = reader.text();
       auto algorithmID = reader.text();
-      const auto digestLength = reader.integer(1);
+      const auto digestLength = reader.u8();
       if (!keyObjectID || !algorithmID || !digestLength || *digestLength > maxTokenHostDigestBytes) {
         return std::nullopt;
       }
@@ -314,8 +268,8 @@ std::optional<TokenHostRequest> decodeTokenHostRequest(ByteView body) {
 std::optional<TokenHostAnswer> decodeTokenHostAnswer(ByteView body) {
   if (body.size() > maxTokenHostMessageBodyBytes) return std::nullopt;
   Reader reader(body);
-  const auto type = reader.integer(1);
-  const auto requestID = reader.integer(8);
+  const auto type = reader.u8();
+  const auto requestID = reader.u64();
   if (!type || !requestID) return std::nullopt;
   TokenHostAnswer answer{*requestID, TokensAnswer{}};
   switch (static_cast<MessageType>(*type)) {
@@ -326,7 +280,7 @@ std::optional<TokenHostAnswer> decodeTokenHostAnswer(ByteView body) {
       break;
     }
     case MessageType::signature: {
-      auto signature = reader.blob();
+      auto signature = reader.bytesField();
       if (!signature) return std::nullopt;
       answer.content = SignatureAnswer{std::move(*signature)};
       break;
@@ -346,18 +300,17 @@ std::optional<TokenHostAnswer> decodeTokenHostAnswer(ByteView body) {
 std::optional<Bytes> encodeTokenHostMessage(const TokenHostRequest& request) {
   Writer writer;
   if (const auto* sign = std::get_if<SignDigestRequest>(&request.content)) {
-    writer.integer(static_cast<std::uint8_t>(MessageType::sign), 1);
-    writer.integer(request.requestID, 8);
+    writer.u8(static_cast<std::uint8_t>(MessageType::sign));
+    writer.u64(request.requestID);
     writer.text(sign->keyObjectID);
     writer.text(sign->algorithmID);
     if (sign->digest.size() > maxTokenHostDigestBytes) return std::nullopt;
-    writer.integer(sign->digest.size(), 1);
-    for (const auto byte : sign->digest) writer.integer(byte, 1);
+    writer.field(sign->digest, LengthPrefix::oneByte);
   } else {
-    writer.integer(static_cast<std::uint8_t>(MessageType::list), 1);
-    writer.integer(request.requestID, 8);
+    writer.u8(static_cast<std::uint8_t>(MessageType::list));
+    writer.u64(request.requestID);
   }
-  return writer.message();
+  return std::move(writer).message();
 }
 
 std::optional<Bytes> encodeTokenHostMessage(const TokenHostAnswer& answer) {
@@ -366,21 +319,21 @@ std::optional<Bytes> encodeTokenHostMessage(const TokenHostAnswer& answer) {
       [&](const auto& content) {
         using Content = std::decay_t<decltype(content)>;
         if constexpr (std::is_same_v<Content, TokensAnswer>) {
-          writer.integer(static_cast<std::uint8_t>(MessageType::tokens), 1);
-          writer.integer(answer.requestID, 8);
+          writer.u8(static_cast<std::uint8_t>(MessageType::tokens));
+          writer.u64(answer.requestID);
           writeTokens(writer, content.tokens);
         } else if constexpr (std::is_same_v<Content, SignatureAnswer>) {
-          writer.integer(static_cast<std::uint8_t>(MessageType::signature), 1);
-          writer.integer(answer.requestID, 8);
-          writer.blob(content.signature);
+          writer.u8(static_cast<std::uint8_t>(MessageType::signature));
+          writer.u64(answer.requestID);
+          writer.field(content.signature);
         } else {
-          writer.integer(static_cast<std::uint8_t>(MessageType::error), 1);
-          writer.integer(answer.requestID, 8);
+          writer.u8(static_cast<std::uint8_t>(MessageType::error));
+          writer.u64(answer.requestID);
           writeError(writer, content);
         }
       },
       answer.content);
-  return writer.message();
+  return std::move(writer).message();
 }
 
 }  // namespace platform::tokenkit

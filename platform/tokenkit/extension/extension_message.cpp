@@ -1,11 +1,11 @@
 #include "platform/tokenkit/extension/extension_message.hpp"
 
+#include "platform/foundation/binary_fields.hpp"
 #include "platform/security/secret_memory.hpp"
 #include "platform/tokenkit/store_format.hpp"
 
 #include <openssl/crypto.h>
 
-#include <limits>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -27,147 +27,60 @@ constexpr std::uint8_t constraintText = 2;
 constexpr std::uint8_t resultError = 0;
 constexpr std::uint8_t resultValue = 1;
 
-// Appends fields; a field too long for its u32 length, or a message past the size limit, makes the
-// whole encoding fail.
-class Writer {
+using Reader = foundation::BinaryFieldReader;
+
+// A message's fields go through the shared writer, which refuses any field longer than a whole
+// message could be; what sets this one apart is that a message may hold a password. The shared
+// writer is a private base, so that no message leaves but through finish.
+class Writer : private foundation::BinaryFieldWriter {
 public:
+  using BinaryFieldWriter::fail;
+  using BinaryFieldWriter::field;
+  using BinaryFieldWriter::i32;
+  using BinaryFieldWriter::u32;
+  using BinaryFieldWriter::u64;
+  using BinaryFieldWriter::u8;
+
   // Reserving the whole message up front keeps a growing buffer from leaving copies of a password
   // behind in memory it gave back.
-  explicit Writer(std::size_t expectedSize) { bytes_.reserve(expectedSize); }
-
-  void byte(std::uint8_t value) { bytes_.push_back(value); }
-
-  void u32(std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) byte(static_cast<std::uint8_t>(value >> shift));
-  }
-
-  void u64(std::uint64_t value) {
-    for (int shift = 56; shift >= 0; shift -= 8) byte(static_cast<std::uint8_t>(value >> shift));
-  }
-
-  void i32(std::int32_t value) { u32(static_cast<std::uint32_t>(value)); }
-
-  void field(ByteView data) {
-    if (data.size() > maximumExtensionMessageSize) {
-      failed_ = true;
-      return;
-    }
-    u32(static_cast<std::uint32_t>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-  }
-
-  void text(const std::string& value) {
-    field(ByteView(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
-  }
-
-  void fail() { failed_ = true; }
+  explicit Writer(std::size_t expectedSize) : BinaryFieldWriter(maximumExtensionMessageSize) { reserve(expectedSize); }
 
   // The message, or none when it failed or grew too large. A failed encoding may already hold a
   // password, so its bytes are wiped before they are dropped.
   std::optional<Bytes> finish() && {
-    if (failed_ || bytes_.size() > maximumExtensionMessageSize) {
-      wipeMessage(bytes_);
+    const bool usable = !failed() && size() <= maximumExtensionMessageSize;
+    auto bytes = std::move(*this).takeBytes();
+    if (!usable) {
+      wipeMessage(bytes);
       return std::nullopt;
     }
-    return std::move(bytes_);
+    return bytes;
   }
-
-private:
-  Bytes bytes_;
-  bool failed_ = false;
-};
-
-// Reads fields front to back; any read past the end makes the reader fail, and every later read
-// then fails too.
-class Reader {
-public:
-  explicit Reader(ByteView message) : rest_(message) {}
-
-  std::optional<std::uint8_t> byte() {
-    if (rest_.empty()) return std::nullopt;
-    const auto value = rest_.front();
-    rest_ = rest_.subspan(1);
-    return value;
-  }
-
-  std::optional<std::uint32_t> u32() {
-    if (rest_.size() < 4) return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) value = (value << 8U) | rest_[i];
-    rest_ = rest_.subspan(4);
-    return value;
-  }
-
-  std::optional<std::uint64_t> u64() {
-    if (rest_.size() < 8) return std::nullopt;
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < 8; ++i) value = (value << 8U) | rest_[i];
-    rest_ = rest_.subspan(8);
-    return value;
-  }
-
-  std::optional<std::int32_t> i32() {
-    const auto value = u32();
-    if (!value) return std::nullopt;
-    return static_cast<std::int32_t>(*value);
-  }
-
-  std::optional<ByteView> field() {
-    const auto length = u32();
-    if (!length || *length > rest_.size()) return std::nullopt;
-    const auto value = rest_.first(*length);
-    rest_ = rest_.subspan(*length);
-    return value;
-  }
-
-  std::optional<Bytes> bytes() {
-    const auto value = field();
-    if (!value) return std::nullopt;
-    return Bytes(value->begin(), value->end());
-  }
-
-  std::optional<std::string> text() {
-    const auto value = field();
-    if (!value) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(value->data()), value->size());
-  }
-
-  // A boolean as one byte: 0 or 1, nothing else.
-  std::optional<bool> flag() {
-    const auto value = byte();
-    if (!value || *value > 1) return std::nullopt;
-    return *value == 1;
-  }
-
-  bool atEnd() const { return rest_.empty(); }
-
-private:
-  ByteView rest_;
 };
 
 void writeKey(Writer& writer, const ObjectID& key) {
   if (const auto* text = std::get_if<std::string>(&key)) {
-    writer.byte(keyText);
-    writer.text(*text);
+    writer.u8(keyText);
+    writer.field(*text);
   } else if (const auto* bytes = std::get_if<Bytes>(&key)) {
-    writer.byte(keyBytes);
+    writer.u8(keyBytes);
     writer.field(*bytes);
   } else {
-    writer.byte(keyAbsent);
+    writer.u8(keyAbsent);
   }
 }
 
 std::optional<ObjectID> readKey(Reader& reader) {
-  const auto tag = reader.byte();
+  const auto tag = reader.u8();
   if (!tag) return std::nullopt;
   switch (*tag) {
     case keyAbsent:
       return ObjectID{};
     case keyText:
-      if (auto text = reader.text()) return ObjectID{std::move(*text)};
+      if (auto text = reader.textField()) return ObjectID{std::move(*text)};
       return std::nullopt;
     case keyBytes:
-      if (auto bytes = reader.bytes()) return ObjectID{std::move(*bytes)};
+      if (auto bytes = reader.bytesField()) return ObjectID{std::move(*bytes)};
       return std::nullopt;
     default:
       return std::nullopt;
@@ -176,15 +89,15 @@ std::optional<ObjectID> readKey(Reader& reader) {
 
 void writeConstraint(Writer& writer, const Constraint& constraint) {
   if (const auto* text = std::get_if<std::string>(&constraint)) {
-    writer.byte(constraintText);
-    writer.text(*text);
+    writer.u8(constraintText);
+    writer.field(*text);
   } else {
-    writer.byte(std::get<bool>(constraint) ? constraintTrue : constraintFalse);
+    writer.u8(std::get<bool>(constraint) ? constraintTrue : constraintFalse);
   }
 }
 
 std::optional<Constraint> readConstraint(Reader& reader) {
-  const auto tag = reader.byte();
+  const auto tag = reader.u8();
   if (!tag) return std::nullopt;
   switch (*tag) {
     case constraintFalse:
@@ -192,7 +105,7 @@ std::optional<Constraint> readConstraint(Reader& reader) {
     case constraintTrue:
       return Constraint{true};
     case constraintText:
-      if (auto text = reader.text()) return Constraint{std::move(*text)};
+      if (auto text = reader.textField()) return Constraint{std::move(*text)};
       return std::nullopt;
     default:
       return std::nullopt;
@@ -200,15 +113,15 @@ std::optional<Constraint> readConstraint(Reader& reader) {
 }
 
 void writeOptionalText(Writer& writer, const std::optional<std::string>& value) {
-  writer.byte(value ? 1 : 0);
-  if (value) writer.text(*value);
+  writer.u8(value ? 1 : 0);
+  if (value) writer.field(*value);
 }
 
 std::optional<std::optional<std::string>> readOptionalText(Reader& reader) {
   const auto present = reader.flag();
   if (!present) return std::nullopt;
   if (!*present) return std::optional<std::string>{};
-  auto text = reader.text();
+  auto text = reader.textField();
   if (!text) return std::nullopt;
   std::optional<std::string> value{std::move(*text)};
   // A short text lives inside the string itself, so the move copied it and left it behind.
@@ -248,13 +161,13 @@ void writeBody(Writer& writer, const extension_request::Supports& body) {
   writer.u64(body.session);
   writer.i32(static_cast<std::int32_t>(body.operation));
   writeKey(writer, body.key);
-  writer.text(body.algorithm.id);
+  writer.field(body.algorithm.id);
 }
 void writeBody(Writer& writer, const extension_request::SignData& body) {
   writer.u64(body.session);
   writer.field(body.data);
   writeKey(writer, body.key);
-  writer.text(body.algorithm.id);
+  writer.field(body.algorithm.id);
 }
 void writeBody(Writer& writer, const extension_request::BeginAuth& body) {
   writer.u64(body.session);
@@ -295,18 +208,18 @@ std::optional<ExtensionRequestBody> readRequestBody(ExtensionCall call, Reader& 
       if (!session || !operation) return std::nullopt;
       auto key = readKey(reader);
       if (!key) return std::nullopt;
-      auto algorithm = reader.text();
+      auto algorithm = reader.textField();
       if (!algorithm) return std::nullopt;
       return Supports{*session, static_cast<Operation>(*operation), std::move(*key), KeyAlgorithm{std::move(*algorithm)}};
     }
     case ExtensionCall::signData: {
       const auto session = reader.u64();
       if (!session) return std::nullopt;
-      auto data = reader.bytes();
+      auto data = reader.bytesField();
       if (!data) return std::nullopt;
       auto key = readKey(reader);
       if (!key) return std::nullopt;
-      auto algorithm = reader.text();
+      auto algorithm = reader.textField();
       if (!algorithm) return std::nullopt;
       return SignData{*session, std::move(*data), std::move(*key), KeyAlgorithm{std::move(*algorithm)}};
     }
@@ -336,11 +249,11 @@ std::optional<ExtensionRequestBody> readRequestBody(ExtensionCall call, Reader& 
 template <class T, class WriteValue>
 void writeResult(Writer& writer, const Result<T>& result, WriteValue writeValue) {
   if (!result) {
-    writer.byte(resultError);
+    writer.u8(resultError);
     writeError(writer, result.error());
     return;
   }
-  writer.byte(resultValue);
+  writer.u8(resultValue);
   if constexpr (!std::is_void_v<T>) {
     writeValue(result.value());
   }
@@ -354,12 +267,12 @@ void writeReplyBody(Writer& writer, const ExtensionReplyBody& body) {
         } else if constexpr (std::is_same_v<Body, Result<ExtensionObject>>) {
           writeResult(writer, value, [&writer](ExtensionObject object) { writer.u64(object); });
         } else if constexpr (std::is_same_v<Body, Result<bool>>) {
-          writeResult(writer, value, [&writer](bool flag) { writer.byte(flag ? 1 : 0); });
+          writeResult(writer, value, [&writer](bool flag) { writer.u8(flag ? 1 : 0); });
         } else if constexpr (std::is_same_v<Body, Result<Bytes>>) {
           writeResult(writer, value, [&writer](const Bytes& bytes) { writer.field(bytes); });
         } else if constexpr (std::is_same_v<Body, Result<BegunAuth>>) {
           writeResult(writer, value, [&writer](const BegunAuth& begun) {
-            writer.byte(static_cast<std::uint8_t>(begun.kind));
+            writer.u8(static_cast<std::uint8_t>(begun.kind));
             if (begun.kind != AuthOperationKind::none) writer.u64(begun.operation);
           });
         } else {
@@ -377,7 +290,7 @@ struct ResultTag {
 };
 
 ResultTag readResultTag(Reader& reader) {
-  const auto tag = reader.byte();
+  const auto tag = reader.u8();
   if (!tag || *tag > resultValue) return {};
   if (*tag == resultValue) return {true, std::nullopt};
   auto error = readError(reader);
@@ -411,10 +324,10 @@ std::optional<ExtensionReplyBody> readReplyBody(ExtensionCall call, Reader& read
     case ExtensionCall::supports:
       return readResult<bool>(reader, [&reader] { return reader.flag(); });
     case ExtensionCall::signData:
-      return readResult<Bytes>(reader, [&reader] { return reader.bytes(); });
+      return readResult<Bytes>(reader, [&reader] { return reader.bytesField(); });
     case ExtensionCall::beginAuth:
       return readResult<BegunAuth>(reader, [&reader]() -> std::optional<BegunAuth> {
-        const auto kind = reader.byte();
+        const auto kind = reader.u8();
         if (!kind || *kind > static_cast<std::uint8_t>(AuthOperationKind::password)) return std::nullopt;
         BegunAuth begun{static_cast<AuthOperationKind>(*kind), 0};
         if (begun.kind == AuthOperationKind::none) return begun;
@@ -443,10 +356,10 @@ struct Header {
 };
 
 std::optional<Header> readHeader(Reader& reader, std::uint8_t direction) {
-  const auto seen = reader.byte();
+  const auto seen = reader.u8();
   if (!seen || *seen != direction) return std::nullopt;
   const auto id = reader.u64();
-  const auto callNumber = reader.byte();
+  const auto callNumber = reader.u8();
   if (!id || !callNumber) return std::nullopt;
   const auto call = callOf(*callNumber);
   if (!call) return std::nullopt;
@@ -482,9 +395,9 @@ std::optional<Bytes> encodeExtensionRequest(const ExtensionRequest& request) {
     expectedSize += finish->password->size();
   }
   Writer writer(expectedSize);
-  writer.byte(requestDirection);
+  writer.u8(requestDirection);
   writer.u64(request.id);
-  writer.byte(static_cast<std::uint8_t>(request.call()));
+  writer.u8(static_cast<std::uint8_t>(request.call()));
   std::visit([&writer](const auto& body) { writeBody(writer, body); }, request.body);
   return std::move(writer).finish();
 }
@@ -498,9 +411,9 @@ std::optional<Bytes> encodeExtensionReply(const ExtensionReply& reply) {
     return std::nullopt;
   }
   Writer writer(64);
-  writer.byte(replyDirection);
+  writer.u8(replyDirection);
   writer.u64(reply.id);
-  writer.byte(static_cast<std::uint8_t>(reply.call));
+  writer.u8(static_cast<std::uint8_t>(reply.call));
   writeReplyBody(writer, reply.body);
   return std::move(writer).finish();
 }
