@@ -9,6 +9,7 @@
 // so that every peer check runs as in use; the host runs in this process. Run from a Release
 // build (the bench preset).
 #include "platform/foundation/bytes.hpp"
+#include "platform/foundation/testing/polling.hpp"
 #include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/foundation/testing/test_program.hpp"
 #include "platform/foundation/unique_fd.hpp"
@@ -33,17 +34,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using platform::Bytes;
 using platform::foundation::UniqueFd;
+using platform::foundation::testing::eventually;
+using platform::foundation::testing::holdsFileEndingIn;
 using platform::foundation::testing::TestProgram;
 namespace tokenkit = platform::tokenkit;
 using namespace std::chrono_literals;
@@ -125,24 +126,6 @@ void hostSignatureWithFixedCode(benchmark::State& state, tokenkit::TokenHost& ho
   }
 }
 
-bool eventually(const std::function<bool()>& done) {
-  const auto giveUp = std::chrono::steady_clock::now() + 30s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= giveUp) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-bool holdsFileEndingIn(const std::filesystem::path& directory, const std::string& suffix) {
-  std::error_code error;
-  for (std::filesystem::recursive_directory_iterator entry(directory, error), end; !error && entry != end;
-       entry.increment(error)) {
-    if (entry->path().filename().string().ends_with(suffix)) return true;
-  }
-  return false;
-}
-
 std::filesystem::path writeScript(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
@@ -175,7 +158,7 @@ int run(int argc, char** argv) {
   TestProgram router({LOCAL_ROAD_ROUTER, (temporary.path() / "installing").string(), runtime});
   if (!eventually([&] {
         return holdsFileEndingIn(runtime, ".SessionRouter.Owner") && holdsFileEndingIn(runtime, ".SessionRouter.Token");
-      })) {
+      }, 30s, 5ms)) {
     throw std::runtime_error("the router never listened");
   }
   TestProgram app({LOCAL_ROAD_APP, runtime, "signs", store});

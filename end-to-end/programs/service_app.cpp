@@ -26,6 +26,7 @@
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/form_encoding.hpp"
 #include "platform/runtime/runtime.hpp"
+#include "platform/runtime/testing/await_on.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "platform/tokenkit/file_token_kit.hpp"
 #include "platform/xpc/context.hpp"
@@ -38,58 +39,33 @@
 #include "token-support/token_remote_signer.hpp"
 #include "token-support/token_signing_owner.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/url/parse.hpp>
 
 #include <cstdlib>
 #include <exception>
-#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <type_traits>
 
 namespace {
 
 using namespace corvanta;
 namespace asio = boost::asio;
 namespace xpc = platform::xpc;
+using platform::runtime::testing::awaitOn;
 using corvanta::testing::StandInService;
 using corvanta::testing::StandInTransport;
-
-template <typename T>
-asio::awaitable<void> deliver(asio::awaitable<T> operation, std::promise<T>& promise) {
-  try {
-    if constexpr (std::is_void_v<T>) {
-      co_await std::move(operation);
-      promise.set_value();
-    } else {
-      promise.set_value(co_await std::move(operation));
-    }
-  } catch (...) {
-    promise.set_exception(std::current_exception());
-  }
-}
-
-template <typename T>
-T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
-  std::promise<T> promise;
-  auto future = promise.get_future();
-  asio::co_spawn(executor, deliver(std::move(operation), promise), asio::detached);
-  return future.get();
-}
 
 // The sign-in the browser would have completed: the provider is told the code and the attempt's
 // challenge, and the redirect brings the code back.
 void signIn(const asio::any_io_executor& executor, OAuthSession& session, StandInService& service) {
   const std::string code = "end-to-end-code";
-  const auto attempt = await(executor, session.beginSignIn());
+  const auto attempt = awaitOn(executor, session.beginSignIn());
   service.authorize({code, StandInService::codeChallenge(attempt.verifier())});
   const std::string callback = "http://localhost:53682/callback?state=" + attempt.state() + "&iss=" +
                                platform::foundation::percentEncodedUnreserved(CorvantaEndpoints::issuer()) +
                                "&code=" + code;
-  await(executor, session.completeSignIn(attempt.id(), boost::urls::url(boost::urls::parse_uri(callback).value())));
+  awaitOn(executor, session.completeSignIn(attempt.id(), boost::urls::url(boost::urls::parse_uri(callback).value())));
 }
 
 }  // namespace
@@ -103,14 +79,14 @@ int main(int argc, char** argv) {
     const auto oauth = std::make_shared<OAuthSession>(executor, std::make_shared<StandInTransport>(service, std::chrono::seconds(45)));
     signIn(executor, *oauth, service);
     const auto account = service.account();
-    await(executor, oauth->bindAccount(account.sub, await(executor, oauth->authorization())));
+    awaitOn(executor, oauth->bindAccount(account.sub, awaitOn(executor, oauth->authorization())));
     const auto remote = std::make_shared<RemoteSigner>(
         executor, oauth, std::make_shared<StandInTransport>(service, std::chrono::seconds(std::stoi(argv[3]))));
     const auto owner = std::make_shared<TokenSigningOwner>(executor, TokenRemoteSigner::over(remote));
 
     const auto& role = account.roles.at(0);
     const auto& listed = role.certificates.at(0);
-    const auto identity = await(
+    const auto identity = awaitOn(
         executor, owner->activate(PublicCertificate(listed.certificateUuid, listed.usage, listed.der, "",
                                                     CertificateProfile(listed.der)),
                                   account.sub, role.roleUuid));
@@ -142,13 +118,13 @@ int main(int argc, char** argv) {
         service.answer(StandInService::signHashPath, StandInService::Reply::stall());
         std::cout << "stalling" << std::endl;
       } else if (command == "withdraw") {
-        await(executor, owner->invalidate());
+        awaitOn(executor, owner->invalidate());
         TokenPublication::remove(kit, identity.activationID());
         std::cout << "withdrawn" << std::endl;
       } else if (command == "quit") {
         std::_Exit(0);
       } else if (command == "activity") {
-        const auto activity = await(executor, owner->activity());
+        const auto activity = awaitOn(executor, owner->activity());
         std::cout << "activity " << activity.acceptedRequests << " " << activity.verifiedSignatures << " "
                   << (activity.lastResult ? std::to_string(activity.lastResult->rawValue()) : "none") << std::endl;
       } else if (command == "signatures") {

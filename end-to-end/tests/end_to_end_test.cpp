@@ -3,6 +3,7 @@
 // extension finds the app through the router, and the app has the service stand-in sign over HTTPS.
 // Each program carries its own identity record and every hop checks its peer as in production.
 #include "platform/foundation/bytes.hpp"
+#include "platform/foundation/testing/polling.hpp"
 #include "platform/foundation/testing/temporary_directory.hpp"
 #include "platform/foundation/testing/test_program.hpp"
 #include "platform/runtime/testing/run_until.hpp"
@@ -25,13 +26,14 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace corvanta {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::foundation::testing::eventually;
+using platform::foundation::testing::holdsFileEndingIn;
 using platform::foundation::testing::TestProgram;
 using platform::runtime::testing::hangLimit;
 
@@ -68,24 +70,6 @@ std::optional<platform::Bytes> bytesOfHex(const std::string& hex) {
     return ::testing::AssertionFailure() << "the signature does not verify";
   }
   return ::testing::AssertionSuccess();
-}
-
-bool eventually(const std::function<bool()>& done) {
-  const auto giveUp = std::chrono::steady_clock::now() + hangLimit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= giveUp) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
-bool holdsFileEndingIn(const std::filesystem::path& directory, const std::string& suffix) {
-  std::error_code error;
-  for (std::filesystem::recursive_directory_iterator entry(directory, error), end; !error && entry != end;
-       entry.increment(error)) {
-    if (entry->path().filename().string().ends_with(suffix)) return true;
-  }
-  return false;
 }
 
 // The parent of a process, from its status file; none once it has gone.
@@ -135,7 +119,7 @@ protected:
     ASSERT_TRUE(eventually([&] {
       return holdsFileEndingIn(runtimeDirectory(), ".SessionRouter.Owner") &&
              holdsFileEndingIn(runtimeDirectory(), ".SessionRouter.Token");
-    })) << "the router never listened";
+    }, hangLimit)) << "the router never listened";
 
     app.emplace(std::vector<std::string>{END_TO_END_APP, runtimeDirectory(), store(), "5"});
     identityJSON = app->expect("identity", hangLimit);
@@ -149,7 +133,7 @@ protected:
     ASSERT_TRUE(eventually([&] {
       return std::filesystem::exists(
           platform::tokenkit::tokenHostSocketPath(platform::xpc::RuntimeDirectory::at(runtimeDirectory())));
-    })) << "the token host never listened";
+    }, hangLimit)) << "the token host never listened";
   }
 
   void TearDown() override {
@@ -252,7 +236,7 @@ TEST_F(EndToEndTest, AWrongCodeIsRefusedByTheServiceAndTheRefusalReachesCtk) {
 TEST_F(EndToEndTest, TheAppGoingAwayDuringTheWaitEndsTheRequestWithTheCompanionUnreachable) {
   tell("stall", "stalling");
   auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }));
+  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
   app->send("quit");
   EXPECT_EQ(app->reap(), 0);
   app.reset();
@@ -265,14 +249,14 @@ TEST_F(EndToEndTest, TheAppGoingAwayDuringTheWaitEndsTheRequestWithTheCompanionU
 TEST_F(EndToEndTest, AWithdrawnConfigurationEndsTheRequestInFlightAndTheToken) {
   tell("stall", "stalling");
   auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }));
+  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
   tell("withdraw", "withdrawn");
 
   const auto outcome = pending.get();
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.errors, "ctk: token error -2 (communicationError): The token session is no longer available.\n");
   // The token is gone with its configuration: nothing lists it, and its key is unknown.
-  EXPECT_TRUE(eventually([&] { return ctk({"list"}).output.find(keyObjectID()) == std::string::npos; }));
+  EXPECT_TRUE(eventually([&] { return ctk({"list"}).output.find(keyObjectID()) == std::string::npos; }, hangLimit));
   const auto after = sign();
   EXPECT_EQ(after.status, 1);
   EXPECT_EQ(after.errors, "ctk: token error -6 (objectNotFound)\n");
@@ -281,7 +265,7 @@ TEST_F(EndToEndTest, AWithdrawnConfigurationEndsTheRequestInFlightAndTheToken) {
 TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndTheNextCallWorks) {
   tell("stall", "stalling");
   auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }));
+  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
   const auto extension = childRunning(END_TO_END_EXTENSION, host->pid());
   ASSERT_TRUE(extension.has_value()) << "no extension runs";
   ::kill(*extension, SIGKILL);
@@ -295,7 +279,7 @@ TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndThe
   ASSERT_TRUE(eventually([&] {
     app->send("activity");
     return !app->expect("activity", hangLimit).ends_with(" none");
-  }));
+  }, hangLimit));
   tell("accept 731904", "accepted");
   answerPrompt("reply", "D 731904\nOK\n");
   const auto next = sign();

@@ -10,6 +10,7 @@
 #include "platform/runtime/once_box.hpp"
 #include "platform/runtime/runtime.hpp"
 #include "platform/runtime/shared_result.hpp"
+#include "platform/runtime/testing/await_on.hpp"
 #include "platform/runtime/testing/manual_clock.hpp"
 #include "platform/runtime/testing/run_until.hpp"
 #include "platform/security/testing/shared_test_keys.hpp"
@@ -31,9 +32,7 @@
 #include "token-support/token_sign_request.hpp"
 #include "token-support/token_signing_owner.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/detached.hpp>
 
 #include <gtest/gtest.h>
 
@@ -51,7 +50,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -66,6 +64,7 @@ using platform::Bytes;
 using platform::codesign::testing::FakeCodeSigning;
 using platform::runtime::OnceBox;
 using platform::runtime::SharedResult;
+using platform::runtime::testing::awaitOn;
 using platform::runtime::testing::hangLimit;
 using platform::security::testing::sharedTestKeys;
 
@@ -335,29 +334,6 @@ private:
   std::atomic<bool> holding_ = false;
 };
 
-template <typename T>
-asio::awaitable<void> deliver(asio::awaitable<T> operation, std::promise<T> promise) {
-  try {
-    if constexpr (std::is_void_v<T>) {
-      co_await std::move(operation);
-      promise.set_value();
-    } else {
-      promise.set_value(co_await std::move(operation));
-    }
-  } catch (...) {
-    promise.set_exception(std::current_exception());
-  }
-}
-
-// Runs an operation of the owner from the test's thread and waits for its end.
-template <typename T>
-T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
-  std::promise<T> promise;
-  auto future = promise.get_future();
-  asio::co_spawn(executor, deliver(std::move(operation), std::move(promise)), asio::detached);
-  return future.get();
-}
-
 std::vector<std::filesystem::path> anonymousSockets(const std::filesystem::path& directory) {
   std::vector<std::filesystem::path> found;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
@@ -381,7 +357,7 @@ protected:
     owner = std::make_shared<TokenSigningOwner>(runtime.io(), signer, TokenSigningOwner::unknownAttribution, clocks);
     const auto der = testing::ecCertificate();
     PublicCertificate published("certificate-1", "document_signing", der, "", CertificateProfile(der));
-    identity = await(runtime.io(), owner->activate(published, "account-1", "role-1"));
+    identity = awaitOn(runtime.io(), owner->activate(published, "account-1", "role-1"));
     context.emplace(xpc::RuntimeDirectory::at(runtimeDirectory()), xpc::ContextOptions{verifier});
   }
 
@@ -466,7 +442,7 @@ TEST_F(BridgeTest, AStartedBridgeIsRegisteredAndServesTheExtensionThroughItsEndp
   const auto& signature = std::get<Bytes>(answer.reply->at(0));
   EXPECT_NO_THROW(VerificationKey(sharedTestKeys().p256.publicKey())
                       .verify(signature, request.digest, SigningAlgorithm::ecdsaSHA256));
-  EXPECT_EQ(await(runtime.io(), owner->activity()).verifiedSignatures, 1);
+  EXPECT_EQ(awaitOn(runtime.io(), owner->activity()).verifiedSignatures, 1);
 }
 
 // The own identity decides the service names and requirements; without one nothing is opened.
@@ -742,7 +718,7 @@ TEST_F(BridgeTest, EveryFailureOfTheOwnerTravelsAsItsStatus) {
   signer->holdNext();
   const auto withdrawn = extension.send(newRequest().encodedJSON());
   ASSERT_TRUE(eventually([&] { return signer->holdsACall(); }));
-  await(runtime.io(), owner->invalidate());
+  awaitOn(runtime.io(), owner->invalidate());
   EXPECT_TRUE(answeredWithStatus(Extension::await(withdrawn), TokenOwnerReplyStatus::unavailable))
       << "the identity withdrawn during the remote signing";
   EXPECT_TRUE(answeredWithStatus(extension.sign(newRequest().encodedJSON()), TokenOwnerReplyStatus::unavailable))

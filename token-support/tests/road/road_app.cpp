@@ -10,6 +10,7 @@
 #include "platform/codesign/system_code_signing.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/runtime/runtime.hpp"
+#include "platform/runtime/testing/await_on.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "platform/tokenkit/file_token_kit.hpp"
 #include "platform/xpc/context.hpp"
@@ -23,14 +24,11 @@
 #include "token-support/token_remote_signer.hpp"
 #include "token-support/token_signing_owner.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <exception>
-#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -41,6 +39,7 @@ namespace {
 using namespace corvanta;
 namespace asio = boost::asio;
 namespace xpc = platform::xpc;
+using platform::runtime::testing::awaitOn;
 using platform::security::testing::TestKey;
 
 class RoadSigner final : public TokenRemoteSigner {
@@ -57,23 +56,6 @@ private:
   bool quits_;
 };
 
-template <typename T>
-asio::awaitable<void> deliver(asio::awaitable<T> operation, std::promise<T>& promise) {
-  try {
-    promise.set_value(co_await std::move(operation));
-  } catch (...) {
-    promise.set_exception(std::current_exception());
-  }
-}
-
-template <typename T>
-T await(const asio::any_io_executor& executor, asio::awaitable<T> operation) {
-  std::promise<T> promise;
-  auto future = promise.get_future();
-  asio::co_spawn(executor, deliver(std::move(operation), promise), asio::detached);
-  return future.get();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +68,7 @@ int main(int argc, char** argv) {
     const auto owner =
         std::make_shared<TokenSigningOwner>(runtime.io(), std::make_shared<RoadSigner>(key, behaviour == "quits"));
     const auto der = key.selfSignedCertificate({});
-    const auto identity = await(
+    const auto identity = awaitOn(
         runtime.io(), owner->activate(PublicCertificate("certificate-1", "document_signing", der, "",
                                                         CertificateProfile(der)),
                                       "account-1", "role-1"));
