@@ -1,6 +1,8 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -39,6 +41,18 @@ inline std::vector<pid_t> runningProcessesWithArgument(std::string_view text) {
     pids.push_back(static_cast<pid_t>(std::stol(name)));
   }
   return pids;
+}
+
+// Whether every thread of the process has ended, as the layer judges an agent: a killed process's
+// first thread shows as a zombie, and its argument vector as empty, while its other threads may still
+// be ending and holding its sockets. Also true once it has been reaped.
+inline bool processHasEnded(pid_t pid) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return true;
+  pollfd ended{pidfd, POLLIN, 0};
+  const bool hasEnded = ::poll(&ended, 1, 0) > 0;
+  ::close(pidfd);
+  return hasEnded;
 }
 
 }  // namespace platform::servicemanagement::testing

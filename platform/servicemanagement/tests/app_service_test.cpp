@@ -20,6 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using Case = ServiceManagementError::Case;
 using testing::eventually;
+using testing::processHasEnded;
 using testing::waitUntil;
 
 class AppServiceTest : public testing::AgentFixture {
@@ -212,8 +213,10 @@ TEST_F(AppServiceTest, AConnectionStartsARegisteredAgentThatIsNotRunningOnceTheT
   EXPECT_FALSE(launcher.launch("T.ro.example.Other"));
   EXPECT_EQ(runningAgents().size(), 1u);
 
-  ::kill(runningAgents().front(), SIGKILL);
+  const pid_t killed = runningAgents().front();
+  ::kill(killed, SIGKILL);
   ASSERT_TRUE(waitForRunningAgents(0));
+  ASSERT_TRUE(waitUntil([&] { return processHasEnded(killed); }));
   // Started at registration less than the throttle ago: not again yet.
   clock.advance(9s);
   EXPECT_FALSE(launcher.launch(service));
