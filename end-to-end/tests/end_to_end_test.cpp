@@ -42,15 +42,6 @@ constexpr char ecdsaSHA256[] = "algid:sign:ECDSA:digest-X962:SHA256";
 
 std::string hexOf(const platform::Bytes& bytes) { return platform::foundation::lowercaseHex(bytes); }
 
-std::optional<platform::Bytes> bytesOfHex(const std::string& hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  platform::Bytes bytes;
-  for (std::size_t index = 0; index < hex.size(); index += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(index, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
 // Whether the signature verifies over the digest with the certificate's key, as OpenSSL sees it:
 // the system's own verification stays out of the judgement.
 ::testing::AssertionResult verifiesWithOpenSSL(const platform::Bytes& certificateDER, const platform::Bytes& digest,
@@ -123,7 +114,7 @@ protected:
 
     app.emplace(std::vector<std::string>{END_TO_END_APP, runtimeDirectory(), store(), "5"});
     identityJSON = app->expect("identity", hangLimit);
-    certificateDER = bytesOfHex(app->expect("certificate", hangLimit)).value();
+    certificateDER = platform::foundation::hexDecoded(app->expect("certificate", hangLimit)).value();
     ASSERT_EQ(app->nextLine(hangLimit), "registered");
     tell("accept " + std::string(acceptedCode), "accepted");
 
@@ -202,7 +193,7 @@ TEST_F(EndToEndTest, CtkPrintsASignatureOfTheCertificatesKeyThatTheServiceMadeUn
   const auto signed_ = sign();
   ASSERT_EQ(signed_.status, 0) << signed_.errors;
   ASSERT_TRUE(signed_.output.ends_with("\n"));
-  const auto signature = bytesOfHex(signed_.output.substr(0, signed_.output.size() - 1));
+  const auto signature = platform::foundation::hexDecoded(signed_.output.substr(0, signed_.output.size() - 1));
   ASSERT_TRUE(signature.has_value()) << signed_.output;
   EXPECT_TRUE(verifiesWithOpenSSL(certificateDER, digest, *signature));
   EXPECT_EQ(serviceSignatures(), 1);

@@ -12,31 +12,12 @@
 #include "token-support/token_session_connection.hpp"
 #include "token-support/token_sign_request.hpp"
 
-#include <charconv>
 #include <chrono>
-#include <cstdint>
-#include <optional>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
-
-namespace {
-
-std::optional<platform::Bytes> bytesFromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  platform::Bytes bytes;
-  for (std::size_t index = 0; index < hex.size(); index += 2) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(hex.data() + index, hex.data() + index + 2, value, 16);
-    if (error != std::errc() || end != hex.data() + index + 2) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(value));
-  }
-  return bytes;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace corvanta;
@@ -45,7 +26,7 @@ int main(int argc, char** argv) {
   try {
     const std::string_view json = argv[2];
     const auto identity = TokenIdentity::decode(platform::bytesOf(json));
-    const auto digest = bytesFromHex(argv[3]);
+    const auto digest = platform::foundation::hexDecoded(argv[3]);
     if (!digest) return 2;
     const auto request = TokenSignRequest::make(identity, SigningAlgorithm::ecdsaSHA256, *digest);
 

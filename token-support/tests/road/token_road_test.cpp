@@ -65,15 +65,12 @@ protected:
   static ::testing::AssertionResult verifies(const std::string& line, const std::string& identityJSON,
                                              const platform::Bytes& digest) {
     if (!line.starts_with("signature ")) return ::testing::AssertionFailure() << line;
-    const auto hex = line.substr(std::string("signature ").size());
-    platform::Bytes signature;
-    for (std::size_t index = 0; index + 1 < hex.size(); index += 2) {
-      signature.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(index, 2), nullptr, 16)));
-    }
+    const auto signature = platform::foundation::hexDecoded(line.substr(std::string("signature ").size()));
+    if (!signature) return ::testing::AssertionFailure() << "not hexadecimal: " << line;
     const auto identity = TokenIdentity::decode(platform::bytesOf(identityJSON));
     try {
       VerificationKey::fromCertificateDER(identity.certificateDER())
-          .verify(signature, digest, SigningAlgorithm::ecdsaSHA256);
+          .verify(*signature, digest, SigningAlgorithm::ecdsaSHA256);
     } catch (const std::exception& error) {
       return ::testing::AssertionFailure() << "the signature does not verify: " << error.what();
     }
