@@ -111,6 +111,18 @@ protected:
     return waitUntil([&] { return runningAgents().size() == count; });
   }
 
+  // Until every agent that logged has ended as the layer judges it: an agent's argument vector is
+  // gone from /proc while it is still exiting, and a launch in that moment finds it running.
+  bool waitForLoggedAgentsToEnd() const {
+    return waitUntil([&] {
+      for (const auto& line : logLines()) {
+        const auto pid = line.find("pid");
+        if (pid == line.end() || !processHasEnded(static_cast<pid_t>(std::stol(pid->second)))) return false;
+      }
+      return true;
+    });
+  }
+
   foundation::testing::TemporaryDirectory temporary_{"/tmp"};
   ServicePaths paths_{temporary_.path() / "App.app", temporary_.path() / "state", temporary_.path() / "run"};
   std::filesystem::path log_ = temporary_.path() / "agents.log";

@@ -243,12 +243,12 @@ TEST_F(AppServiceTest, AnAgentThatExitsAtOnceIsStartedAgainOnlyAfterTheThrottle)
   OnDemandLauncher launcher(paths_.stateDirectory, options);
   agent(options).registerService();
   ASSERT_TRUE(waitForLogLines(1));
-  ASSERT_TRUE(waitForRunningAgents(0));
+  ASSERT_TRUE(waitForLoggedAgentsToEnd());
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(launcher.launch(testing::serviceNames.front()));
   clock.advance(10s);
   EXPECT_TRUE(launcher.launch(testing::serviceNames.front()));
   ASSERT_TRUE(waitForLogLines(2));
-  ASSERT_TRUE(waitForRunningAgents(0));
+  ASSERT_TRUE(waitForLoggedAgentsToEnd());
   EXPECT_FALSE(launcher.launch(testing::serviceNames.front()));
   EXPECT_EQ(logLines().size(), 2u);
 }
