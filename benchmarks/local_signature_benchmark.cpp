@@ -64,11 +64,13 @@ bool readExactly(int fd, std::uint8_t* into, std::size_t size) {
 
 // A child that echoes every 64 bytes it reads until the other end closes. Forked before this
 // process has any thread.
-pid_t forkEchoServer(UniqueFd socket) {
+pid_t forkEchoServer(UniqueFd socket, int otherEnd) {
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("cannot fork the echo server");
   if (child == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The fork copied the parent's end too; held here, the parent's close would never end the loop.
+    ::close(otherEnd);
     std::uint8_t message[rawMessageBytes];
     while (readExactly(socket.get(), message, sizeof message)) {
       if (::write(socket.get(), message, sizeof message) != static_cast<ssize_t>(sizeof message)) break;
@@ -139,7 +141,7 @@ int run(int argc, char** argv) {
   int echo[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, echo) != 0) throw std::runtime_error("no socket pair");
   UniqueFd rawClient(echo[0]);
-  const pid_t echoServer = forkEchoServer(UniqueFd(echo[1]));
+  const pid_t echoServer = forkEchoServer(UniqueFd(echo[1]), rawClient.get());
 
   const platform::foundation::testing::TemporaryDirectory temporary("/tmp");
   const auto runtime = (temporary.path() / "run").string();

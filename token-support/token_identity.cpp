@@ -3,6 +3,8 @@
 #include "platform/security/digest.hpp"
 #include "token-support/token_failure.hpp"
 
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -16,11 +18,33 @@ constexpr std::string_view certificateDERKey = "certificateDER";
 
 }  // namespace
 
+class TokenIdentity::CertificateReading {
+public:
+  // The profile of the DER, or the reader's error for it, the same for every caller on every thread.
+  CertificateProfile profile(platform::ByteView der) {
+    std::call_once(once_, [&] {
+      try {
+        profile_.emplace(der);
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    });
+    if (error_) std::rethrow_exception(error_);
+    return *profile_;
+  }
+
+private:
+  std::once_flag once_;
+  std::optional<CertificateProfile> profile_;
+  std::exception_ptr error_;
+};
+
 TokenIdentity::TokenIdentity(std::int64_t version, platform::foundation::UUID activationID, platform::Bytes certificateDER)
     : version_(version),
       activationID_(activationID),
       certificateDER_(std::move(certificateDER)),
-      certificateFingerprint_(platform::security::sha256(certificateDER_)) {}
+      certificateFingerprint_(platform::security::sha256(certificateDER_)),
+      reading_(std::make_shared<CertificateReading>()) {}
 
 TokenIdentity::TokenIdentity(platform::foundation::UUID activationID, platform::Bytes certificateDER,
                              std::chrono::system_clock::time_point now)
@@ -59,7 +83,7 @@ CertificateProfile TokenIdentity::validatedProfile(std::chrono::system_clock::ti
   if (certificateDER_.empty() || certificateDER_.size() > maximumCertificateByteCount) {
     throw TokenFailure::invalidConfiguration;
   }
-  CertificateProfile profile(certificateDER_);
+  auto profile = reading_->profile(certificateDER_);
   if (!profile.issues(date).empty()) throw TokenFailure::invalidConfiguration;
   return profile;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,15 +80,25 @@ public:
   std::vector<platform::tokenkit::KeychainItem> keychainItems(
       std::chrono::system_clock::time_point now = std::chrono::system_clock::now()) const;
 
-  friend bool operator==(const TokenIdentity&, const TokenIdentity&) = default;
+  // Equal in version, activation identifier and certificate.
+  friend bool operator==(const TokenIdentity& left, const TokenIdentity& right) {
+    return left.version_ == right.version_ && left.activationID_ == right.activationID_ &&
+           left.certificateDER_ == right.certificateDER_;
+  }
 
 private:
+  class CertificateReading;
+
   TokenIdentity(std::int64_t version, platform::foundation::UUID activationID, platform::Bytes certificateDER);
 
   std::int64_t version_;
   platform::foundation::UUID activationID_;
   platform::Bytes certificateDER_;
   platform::Bytes certificateFingerprint_;
+  // The certificate read once, on first use, and shared by every copy: the DER never changes, so
+  // reading it again gives the same profile or the same error, and the platform's decoders are
+  // by far the dearest step of a signature. Only the check at a date is made at every use.
+  std::shared_ptr<CertificateReading> reading_;
 };
 
 }  // namespace corvanta

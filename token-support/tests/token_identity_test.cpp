@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <variant>
+#include <vector>
 
 namespace corvanta {
 namespace {
@@ -169,6 +172,31 @@ TEST(TokenIdentity, ValidatedProfileIsTheCertificatesProfile) {
   const auto profile = identityOf(der).validatedProfile(testNow);
   EXPECT_EQ(profile.certificateSHA256(), platform::security::sha256(der));
   EXPECT_EQ(profile.key(), VerificationKey::fromCertificateDER(der));
+}
+
+TEST(TokenIdentity, EveryUseChecksItsOwnDateAndEveryCopyGivesTheSameAnswer) {
+  const auto identity = identityOf(ecCertificate());
+  const auto copy = identity;
+  // The certificate is read once, but its dates are checked at every use: a refusal at one date
+  // does not stick, nor an acceptance.
+  EXPECT_NO_THROW(identity.validatedProfile(testNow));
+  EXPECT_TRUE(throwsExactly([&] { identity.validatedProfile(validUntil); }, TokenFailure::invalidConfiguration));
+  EXPECT_TRUE(throwsExactly([&] { copy.validatedProfile(validFrom - 1s); }, TokenFailure::invalidConfiguration));
+  EXPECT_EQ(copy.validatedProfile(testNow).certificateSHA256(), identity.certificateFingerprint());
+
+  // A certificate the reader refuses is refused with the same error every time, from every thread.
+  const auto refused = unvalidated(identityJSON(1, activation, Bytes(100, 0x30)));
+  std::vector<std::thread> threads;
+  std::atomic<int> refusals{0};
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int j = 0; j < 3; ++j) {
+        if (throwsExactly([&] { refused.validatedProfile(testNow); }, ConnectionError::invalidCertificate)) ++refusals;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(refusals.load(), 12);
 }
 
 // Independent of the code under test: the C library's formatting of each byte.
