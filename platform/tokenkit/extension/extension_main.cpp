@@ -9,9 +9,10 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <map>
-#include <system_error>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -31,12 +32,17 @@ struct ExtensionService::State {
   std::map<ExtensionObject, std::shared_ptr<TokenSession>> sessions;
   std::map<ExtensionObject, std::shared_ptr<AuthOperation>> operations;
 
-  // Calls in flight, each on its thread; a thread that ended leaves its id to be joined.
+  // Calls in flight, each on a worker thread of its own while it runs. Workers stay for the next
+  // call once theirs has ended: a thread made anew for each of the several calls of one signature
+  // costs more than the call itself. There are never more workers than calls may run at once.
   mutable std::mutex callsMutex;
   std::condition_variable callEnded;
-  std::uint64_t lastCall = 0;
-  std::map<std::uint64_t, std::thread> calls;
-  std::vector<std::uint64_t> endedCalls;
+  std::condition_variable workArrived;
+  std::deque<ExtensionRequest> waitingCalls;
+  std::size_t callsInFlight = 0;  // waiting or running
+  std::size_t idleWorkers = 0;
+  std::vector<std::thread> workers;
+  bool stopping = false;
 
   template <class T>
   ExtensionObject keep(std::map<ExtensionObject, std::shared_ptr<T>>& table, std::shared_ptr<T> object) {
@@ -185,50 +191,58 @@ struct ExtensionService::State {
     return Acknowledged{};
   }
 
-  // Joins the threads of calls that ended. Called with callsMutex held by `lock`; the joins
-  // themselves happen unlocked, since an ending thread takes the mutex to report itself.
-  void joinEndedCalls(std::unique_lock<std::mutex>& lock) {
-    std::vector<std::thread> ended;
-    for (const auto id : endedCalls) {
-      const auto found = calls.find(id);
-      if (found == calls.end()) continue;
-      ended.push_back(std::move(found->second));
-      calls.erase(found);
+  void start(const std::shared_ptr<State>& self, ExtensionRequest request) {
+    std::unique_lock lock(callsMutex);
+    callEnded.wait(lock, [this] { return callsInFlight < concurrentCalls; });
+    ++callsInFlight;
+    waitingCalls.push_back(std::move(request));
+    if (idleWorkers >= waitingCalls.size()) {
+      workArrived.notify_one();
+      return;
     }
-    endedCalls.clear();
-    lock.unlock();
-    for (auto& thread : ended) thread.join();
-    lock.lock();
+    try {
+      workers.emplace_back([self] { self->work(); });
+    } catch (const std::system_error&) {
+      // No thread to be had. A worker that exists takes the call once its own has ended; without
+      // one, the call is served here, holding up the next ones but losing none.
+      if (!workers.empty()) return;
+      auto call = std::move(waitingCalls.back());
+      waitingCalls.pop_back();
+      lock.unlock();
+      run(std::move(call));
+      lock.lock();
+      --callsInFlight;
+      callEnded.notify_all();
+    }
   }
 
-  void start(std::shared_ptr<State> self, ExtensionRequest request) {
+  void work() {
     std::unique_lock lock(callsMutex);
-    joinEndedCalls(lock);
-    callEnded.wait(lock, [this] { return calls.size() - endedCalls.size() < concurrentCalls; });
-    joinEndedCalls(lock);
-    const auto id = ++lastCall;
-    auto shared = std::make_shared<ExtensionRequest>(std::move(request));
-    try {
-      calls.emplace(id, std::thread([self, id, shared] {
-                      self->run(std::move(*shared));
-                      const std::lock_guard ended(self->callsMutex);
-                      self->endedCalls.push_back(id);
-                      self->callEnded.notify_all();
-                    }));
-    } catch (const std::system_error&) {
-      // No thread to be had: the call is served here, holding up the next ones but losing none.
+    for (;;) {
+      ++idleWorkers;
+      workArrived.wait(lock, [this] { return stopping || !waitingCalls.empty(); });
+      --idleWorkers;
+      if (waitingCalls.empty()) return;
+      auto call = std::move(waitingCalls.front());
+      waitingCalls.pop_front();
       lock.unlock();
-      run(std::move(*shared));
+      run(std::move(call));
+      lock.lock();
+      --callsInFlight;
+      callEnded.notify_all();
     }
   }
 
   void waitForCalls() {
-    std::unique_lock lock(callsMutex);
-    for (;;) {
-      joinEndedCalls(lock);
-      if (calls.empty()) return;
-      callEnded.wait(lock, [this] { return !endedCalls.empty(); });
+    std::vector<std::thread> ending;
+    {
+      std::unique_lock lock(callsMutex);
+      callEnded.wait(lock, [this] { return callsInFlight == 0; });
+      stopping = true;
+      workArrived.notify_all();
+      ending.swap(workers);
     }
+    for (auto& worker : ending) worker.join();
   }
 };
 
@@ -273,7 +287,7 @@ bool ExtensionService::serve() {
 
 bool ExtensionService::callsInFlight() const {
   const std::lock_guard lock(state_->callsMutex);
-  return state_->calls.size() > state_->endedCalls.size();
+  return state_->callsInFlight > 0;
 }
 
 int extensionMain(std::function<std::shared_ptr<TokenDriver>()> principal) {

@@ -358,5 +358,29 @@ TEST_F(ExtensionServiceTest, CallsRunSideBySideUpToTheLimit) {
   EXPECT_EQ(record->mostBlocked, 2);
 }
 
+TEST_F(ExtensionServiceTest, ABurstAfterQuietCallsStillRunsSideBySide) {
+  start(4);
+  const auto token = object({1, request::TokenForConfiguration{configuration}});
+  const auto session = object({2, request::CreateSession{token}});
+  // Calls that ended leave their threads waiting for the next; a burst must not queue up behind
+  // those few.
+  for (std::uint64_t id = 3; id < 6; ++id) {
+    send({id, request::SignData{session, Bytes{2}, "key"s, {"alg"}}});
+    EXPECT_EQ(receive().id, id);
+  }
+  for (std::uint64_t id = 10; id < 13; ++id) send({id, request::SignData{session, Bytes{1}, "key"s, {"block"}}});
+  {
+    std::unique_lock lock(record->mutex);
+    const bool sideBySide = record->changed.wait_for(lock, hangLimit, [this] { return record->blocked == 3; });
+    record->releaseBlocked = true;
+    record->changed.notify_all();
+    ASSERT_TRUE(sideBySide) << record->blocked << " of 3 calls ran at once";
+  }
+  std::vector<std::uint64_t> answered;
+  for (int i = 0; i < 3; ++i) answered.push_back(receive().id);
+  std::sort(answered.begin(), answered.end());
+  EXPECT_EQ(answered, (std::vector<std::uint64_t>{10, 11, 12}));
+}
+
 }  // namespace
 }  // namespace platform::tokenkit
