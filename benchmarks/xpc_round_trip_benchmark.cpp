@@ -5,8 +5,8 @@
 //                                connection to a named service in a child process, both contexts
 //                                with the default options; each end checked the other's identity
 //                                record against the app's requirement when the connection was made,
-//                                as the system's programs do.
-//   XPCRoundTripOneIOThread      the same with one I/O thread in each context.
+//                                as the system's programs do (one I/O thread in each).
+//   XPCRoundTripTwoIOThreads     the same with two I/O threads in each context.
 //   RawSocketRoundTrip           the two encoded frames of that call (the same byte counts) through
 //                                a blocking Unix socket to a child that reads each request and
 //                                writes the reply on one thread: what the kernel alone costs.
@@ -14,7 +14,7 @@
 //                                thread hands each call to and waits on, as the caller of any
 //                                asynchronous API does: the floor under an XPC call.
 //
-// HandedOff - Raw is what the caller's two hand-offs cost; XPCRoundTrip - XPCRoundTripOneIOThread
+// HandedOff - Raw is what the caller's two hand-offs cost; XPCRoundTripTwoIOThreads - XPCRoundTrip
 // is what the I/O threads' scheduler costs in waking a second thread on each completion.
 //
 // The servers are forked before the benchmarks run, while this process has no threads; they are
@@ -393,8 +393,8 @@ int run(int argc, char** argv) {
   const ServerProcess xpcServer = ServerProcess::fork([&](UniqueFd ready, UniqueFd lifeline) {
     return serveXPC(directory, "exchange", defaultIOThreads, ready, lifeline);
   });
-  const ServerProcess oneThreadServer = ServerProcess::fork([&](UniqueFd ready, UniqueFd lifeline) {
-    return serveXPC(directory, "exchange-one-thread", 1, ready, lifeline);
+  const ServerProcess twoThreadServer = ServerProcess::fork([&](UniqueFd ready, UniqueFd lifeline) {
+    return serveXPC(directory, "exchange-two-threads", 2, ready, lifeline);
   });
   const ServerProcess rawServer = ServerProcess::fork([&](UniqueFd ready, UniqueFd lifeline) {
     return serveRaw(rawPath, requestFrame.size(), replyFrame, ready, lifeline);
@@ -406,11 +406,11 @@ int run(int argc, char** argv) {
     throw std::runtime_error("cannot reach the raw server");
   }
   XPCClient client(directory, "exchange", defaultIOThreads);
-  XPCClient oneThreadClient(directory, "exchange-one-thread", 1);
+  XPCClient twoThreadClient(directory, "exchange-two-threads", 2);
 
   registerMedianOf15("XPCRoundTrip", [&](benchmark::State& state) { xpcRoundTrip(state, client.connection()); });
-  registerMedianOf15("XPCRoundTripOneIOThread",
-                     [&](benchmark::State& state) { xpcRoundTrip(state, oneThreadClient.connection()); });
+  registerMedianOf15("XPCRoundTripTwoIOThreads",
+                     [&](benchmark::State& state) { xpcRoundTrip(state, twoThreadClient.connection()); });
   registerMedianOf15("RawSocketRoundTrip", [&](benchmark::State& state) {
     rawSocketRoundTrip(state, raw.get(), requestFrame, replyFrame.size());
   });

@@ -31,8 +31,10 @@ public:
 struct ContextOptions {
   // Evaluates code-signing requirements; without one, no requirement can be set.
   std::shared_ptr<const PeerVerifier> verifier;
-  // Threads that run every connection's and listener's work and call their callbacks.
-  std::size_t ioThreads = 2;
+  // Threads that run every connection's and listener's work and call their callbacks. One is the
+  // default: callbacks never block (blocking work goes elsewhere), and with a second thread each
+  // completion wakes it, which costs more than the work it hands over.
+  std::size_t ioThreads = 1;
   // Connections the kernel holds for a listener before they are accepted (the listen backlog).
   int pendingConnectionLimit = 16;
   // Bytes a connection may hold queued for a peer that does not read them.
