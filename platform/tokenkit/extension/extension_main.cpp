@@ -208,12 +208,17 @@ struct ExtensionService::State {
       if (!workers.empty()) return;
       auto call = std::move(waitingCalls.back());
       waitingCalls.pop_back();
-      lock.unlock();
-      run(std::move(call));
-      lock.lock();
-      --callsInFlight;
-      callEnded.notify_all();
+      serve(lock, std::move(call));
     }
+  }
+
+  // Runs the call without `lock` held, then counts it as ended.
+  void serve(std::unique_lock<std::mutex>& lock, ExtensionRequest call) {
+    lock.unlock();
+    run(std::move(call));
+    lock.lock();
+    --callsInFlight;
+    callEnded.notify_all();
   }
 
   void work() {
@@ -225,11 +230,7 @@ struct ExtensionService::State {
       if (waitingCalls.empty()) return;
       auto call = std::move(waitingCalls.front());
       waitingCalls.pop_front();
-      lock.unlock();
-      run(std::move(call));
-      lock.lock();
-      --callsInFlight;
-      callEnded.notify_all();
+      serve(lock, std::move(call));
     }
   }
 

@@ -68,8 +68,8 @@ private:
   std::filesystem::path program_;
 };
 
-// Whether the process is gone and reaped: a child still running or a zombie would be reported by
-// waitpid (and the zombie reaped by it) instead of ECHILD.
+// Whether the process (-1: every child) is gone and reaped: a child still running or a zombie would
+// be reported by waitpid (and the zombie reaped by it) instead of ECHILD.
 bool reaped(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 struct Asked {
@@ -263,16 +263,19 @@ TEST(PinentryPrompt, APinentryHoldsOnlyItsConversationAndDefaultSignalHandling) 
 // one that keeps the line busy without ever answering are killed when it is reached, not 30 s
 // later when they would have stopped by themselves.
 TEST(PinentryPrompt, ThePinentryIsKilledAndReapedAtTheTimeLimit) {
-  constexpr auto limit = 200ms;
+  // Long enough for the scripted pinentry to have started and said who it is on a machine whose
+  // every core is busy; far below the 30 s after which it would stop by itself.
+  constexpr auto limit = 1s;
   for (const char* mode : {"hang-at-start", "hang-after-getpin", "dribble-after-getpin"}) {
     const ScriptedPinentry pinentry(mode);
     const auto asked = ask(pinentry.program(), limit);
     EXPECT_EQ(asked.code, std::nullopt) << mode;
     EXPECT_GE(asked.took, limit) << mode;
     EXPECT_LT(asked.took, 10s) << mode;
+    // A pinentry killed before it could log its pid is checked as every child of this process:
+    // none may be left running or unreaped.
     const auto pid = pinentry.pid();
-    ASSERT_TRUE(pid) << mode;
-    EXPECT_TRUE(reaped(*pid)) << mode;
+    EXPECT_TRUE(pid ? reaped(*pid) : reaped(-1)) << mode;
   }
 }
 
