@@ -8,6 +8,7 @@
 // Router, app, extension and pinentry are programs of their own, each with its identity record,
 // so that every peer check runs as in use; the host runs in this process. Run from a Release
 // build (the bench preset).
+#include "benchmarks/raw_exchange.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/testing/polling.hpp"
 #include "platform/foundation/testing/temporary_directory.hpp"
@@ -41,6 +42,8 @@
 
 namespace {
 
+using benchmarks::readExactly;
+using benchmarks::writeAll;
 using platform::Bytes;
 using platform::foundation::UniqueFd;
 using platform::foundation::testing::eventually;
@@ -52,16 +55,6 @@ using namespace std::chrono_literals;
 constexpr std::size_t rawMessageBytes = 64;
 constexpr char ecdsaSHA256[] = "algid:sign:ECDSA:digest-X962:SHA256";
 
-bool readExactly(int fd, std::uint8_t* into, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t count = ::read(fd, into + done, size - done);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 // A child that echoes every 64 bytes it reads until the other end closes. Forked before this
 // process has any thread.
 pid_t forkEchoServer(UniqueFd socket, int otherEnd) {
@@ -71,9 +64,8 @@ pid_t forkEchoServer(UniqueFd socket, int otherEnd) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The fork copied the parent's end too; held here, the parent's close would never end the loop.
     ::close(otherEnd);
-    std::uint8_t message[rawMessageBytes];
-    while (readExactly(socket.get(), message, sizeof message)) {
-      if (::write(socket.get(), message, sizeof message) != static_cast<ssize_t>(sizeof message)) break;
+    platform::Bytes message(rawMessageBytes);
+    while (readExactly(socket.get(), message) && writeAll(socket.get(), message)) {
     }
     ::_exit(0);
   }
@@ -81,14 +73,13 @@ pid_t forkEchoServer(UniqueFd socket, int otherEnd) {
 }
 
 void rawSocketRoundTrip(benchmark::State& state, int socket) {
-  std::uint8_t message[rawMessageBytes] = {};
+  Bytes message(rawMessageBytes);
   for (auto _ : state) {
-    if (::write(socket, message, sizeof message) != static_cast<ssize_t>(sizeof message) ||
-        !readExactly(socket, message, sizeof message)) {
+    if (!writeAll(socket, message) || !readExactly(socket, message)) {
       state.SkipWithError("the echo server is gone");
       break;
     }
-    benchmark::DoNotOptimize(message);
+    benchmark::DoNotOptimize(message.data());
   }
 }
 

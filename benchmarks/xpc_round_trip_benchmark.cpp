@@ -19,6 +19,7 @@
 //
 // The servers are forked before the benchmarks run, while this process has no threads; they are
 // this program, so the identity record each end reads is the one this build put into it.
+#include "benchmarks/raw_exchange.hpp"
 #include "platform/codesign/system_code_signing.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/testing/temporary_directory.hpp"
@@ -58,6 +59,8 @@
 namespace {
 
 namespace xpc = platform::xpc;
+using benchmarks::readExactly;
+using benchmarks::writeAll;
 using platform::Bytes;
 using platform::foundation::UniqueFd;
 using corvanta::CodeSigningPeerVerifier;
@@ -85,26 +88,6 @@ Bytes encoded(const xpc::Frame& frame) {
   auto bytes = xpc::encodeFrame(frame);
   if (!bytes) throw std::logic_error("benchmark frame does not encode");
   return std::move(*bytes);
-}
-
-bool writeAll(int fd, const Bytes& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t count = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-bool readExactly(int fd, Bytes& into) {
-  std::size_t done = 0;
-  while (done < into.size()) {
-    const ssize_t count = ::read(fd, into.data() + done, into.size() - done);
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
 }
 
 sockaddr_un addressOf(const std::string& path) {

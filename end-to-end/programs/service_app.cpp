@@ -22,19 +22,14 @@
 #include "connection/sign_in/oauth_session.hpp"
 #include "connection/testing/stand_in_service.hpp"
 #include "connection/testing/stand_in_transport.hpp"
-#include "platform/codesign/system_code_signing.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/foundation/form_encoding.hpp"
 #include "platform/runtime/runtime.hpp"
 #include "platform/runtime/testing/await_on.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "platform/tokenkit/file_token_kit.hpp"
-#include "platform/xpc/context.hpp"
-#include "platform/xpc/runtime_directory.hpp"
-#include "token-support/code_signing_peer_verifier.hpp"
-#include "token-support/token_companion_bridge.hpp"
-#include "token-support/token_failure.hpp"
 #include "token-support/token_peer_identity.hpp"
+#include "token-support/tests/road/companion_stand_in.hpp"
 #include "token-support/token_publication.hpp"
 #include "token-support/token_remote_signer.hpp"
 #include "token-support/token_signing_owner.hpp"
@@ -51,7 +46,6 @@ namespace {
 
 using namespace corvanta;
 namespace asio = boost::asio;
-namespace xpc = platform::xpc;
 using platform::runtime::testing::awaitOn;
 using corvanta::testing::StandInService;
 using corvanta::testing::StandInTransport;
@@ -98,16 +92,7 @@ int main(int argc, char** argv) {
     std::cout << "identity " << std::string(json.begin(), json.end()) << std::endl;
     std::cout << "certificate " << platform::foundation::lowercaseHex(identity.certificateDER()) << std::endl;
 
-    const auto codeSigning = std::make_shared<platform::codesign::SystemCodeSigning>();
-    xpc::Context context(xpc::RuntimeDirectory::at(argv[1]),
-                         xpc::ContextOptions{std::make_shared<CodeSigningPeerVerifier>(codeSigning)});
-    const auto bridge = std::make_shared<TokenCompanionBridge>(owner, context, codeSigning);
-    try {
-      bridge->start();
-      std::cout << "registered" << std::endl;
-    } catch (const TokenFailure& failure) {
-      std::cout << "refused " << failure.what() << std::endl;
-    }
+    const corvanta::testing::CompanionStandIn companion(owner, argv[1]);
 
     std::string command;
     while (std::getline(std::cin, command)) {
@@ -133,7 +118,6 @@ int main(int argc, char** argv) {
         std::cout << "unknown " << command << std::endl;
       }
     }
-    bridge->stop();
     return 0;
   } catch (const std::exception& error) {
     std::cout << "failed " << error.what() << std::endl;

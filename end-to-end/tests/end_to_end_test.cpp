@@ -170,9 +170,13 @@ protected:
     return ctk({"sign", "--key", keyObjectID(), "--algorithm", ecdsaSHA256, "--digest", hexOf(digest)});
   }
 
-  // A signature started on a thread of its own, for a test that acts while it waits.
-  std::future<TestProgram::Outcome> signMeanwhile() {
-    return std::async(std::launch::async, [this] { return sign(); });
+  // A signature started on a thread of its own against a service that stalls, returned once the
+  // service holds its request: for a test that acts while the app waits.
+  std::future<TestProgram::Outcome> signWhileTheServiceStalls() {
+    tell("stall", "stalling");
+    auto pending = std::async(std::launch::async, [this] { return sign(); });
+    if (!eventually([&] { return serviceSignatures() == 1; }, hangLimit)) ADD_FAILURE() << "the service got no request";
+    return pending;
   }
 
   const platform::Bytes digest = platform::Bytes(32, 0x5A);
@@ -225,9 +229,7 @@ TEST_F(EndToEndTest, AWrongCodeIsRefusedByTheServiceAndTheRefusalReachesCtk) {
 }
 
 TEST_F(EndToEndTest, TheAppGoingAwayDuringTheWaitEndsTheRequestWithTheCompanionUnreachable) {
-  tell("stall", "stalling");
-  auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
+  auto pending = signWhileTheServiceStalls();
   app->send("quit");
   EXPECT_EQ(app->reap(), 0);
   app.reset();
@@ -238,9 +240,7 @@ TEST_F(EndToEndTest, TheAppGoingAwayDuringTheWaitEndsTheRequestWithTheCompanionU
 }
 
 TEST_F(EndToEndTest, AWithdrawnConfigurationEndsTheRequestInFlightAndTheToken) {
-  tell("stall", "stalling");
-  auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
+  auto pending = signWhileTheServiceStalls();
   tell("withdraw", "withdrawn");
 
   const auto outcome = pending.get();
@@ -254,9 +254,7 @@ TEST_F(EndToEndTest, AWithdrawnConfigurationEndsTheRequestInFlightAndTheToken) {
 }
 
 TEST_F(EndToEndTest, AnExtensionKilledDuringACallAnswersCommunicationErrorAndTheNextCallWorks) {
-  tell("stall", "stalling");
-  auto pending = signMeanwhile();
-  ASSERT_TRUE(eventually([&] { return serviceSignatures() == 1; }, hangLimit));
+  auto pending = signWhileTheServiceStalls();
   const auto extension = childRunning(END_TO_END_EXTENSION, host->pid());
   ASSERT_TRUE(extension.has_value()) << "no extension runs";
   ::kill(*extension, SIGKILL);

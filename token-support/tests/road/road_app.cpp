@@ -7,19 +7,14 @@
 #include "connection/certificate/certificate_profile.hpp"
 #include "connection/certificate/public_certificate.hpp"
 #include "connection/service/remote_signature.hpp"
-#include "platform/codesign/system_code_signing.hpp"
 #include "platform/foundation/bytes.hpp"
 #include "platform/runtime/runtime.hpp"
 #include "platform/runtime/testing/await_on.hpp"
 #include "platform/security/testing/test_key.hpp"
 #include "platform/tokenkit/file_token_kit.hpp"
-#include "platform/xpc/context.hpp"
-#include "platform/xpc/runtime_directory.hpp"
 #include "sign-core/signing_request.hpp"
-#include "token-support/code_signing_peer_verifier.hpp"
-#include "token-support/token_companion_bridge.hpp"
-#include "token-support/token_failure.hpp"
 #include "token-support/token_peer_identity.hpp"
+#include "token-support/tests/road/companion_stand_in.hpp"
 #include "token-support/token_publication.hpp"
 #include "token-support/token_remote_signer.hpp"
 #include "token-support/token_signing_owner.hpp"
@@ -38,7 +33,6 @@ namespace {
 
 using namespace corvanta;
 namespace asio = boost::asio;
-namespace xpc = platform::xpc;
 using platform::runtime::testing::awaitOn;
 using platform::security::testing::TestKey;
 
@@ -80,20 +74,10 @@ int main(int argc, char** argv) {
     const auto json = identity.encodedJSON();
     std::cout << "identity " << std::string(json.begin(), json.end()) << std::endl;
 
-    const auto codeSigning = std::make_shared<platform::codesign::SystemCodeSigning>();
-    xpc::Context context(xpc::RuntimeDirectory::at(argv[1]),
-                         xpc::ContextOptions{std::make_shared<CodeSigningPeerVerifier>(codeSigning)});
-    const auto bridge = std::make_shared<TokenCompanionBridge>(owner, context, codeSigning);
-    try {
-      bridge->start();
-      std::cout << "registered" << std::endl;
-    } catch (const TokenFailure& failure) {
-      std::cout << "refused " << failure.what() << std::endl;
-    }
+    const corvanta::testing::CompanionStandIn companion(owner, argv[1]);
     char ignored;
     while (::read(STDIN_FILENO, &ignored, 1) > 0) {
     }
-    bridge->stop();
     return 0;
   } catch (const std::exception& error) {
     std::cout << "failed " << error.what() << std::endl;
